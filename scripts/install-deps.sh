@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The one list of Debian packages framepick needs to build, test and benchmark.
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
+  libturbojpeg0-dev nlohmann-json3-dev libgtest-dev
+  ffmpeg hyperfine
+)
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace framepick {
+
+inline constexpr std::string_view kUsageLine =
+    "usage: --input <mov> --output-dir <dir> [--max-frames 7] [--max-dimension 1600]";
+
+struct Options {
+  std::string inputPath;
+  std::string outputDir;
+  int64_t maxFramesInput;
+  int64_t maxFrames;
+  int64_t maximumDimension;
+};
+
+// The argument after the first argument equal to `name` (position 0, the program path, included),
+// or `fallback` when there is none.
+std::string argumentValue(const std::vector<std::string>& arguments, std::string_view name,
+                          std::string_view fallback = "");
+
+// An optional sign and ASCII digits only, within the signed 64-bit range.
+std::optional<int64_t> parseDecimalInteger(std::string_view text);
+
+// Never fails: malformed integers take their defaults and are clamped.
+Options readOptions(const std::vector<std::string>& arguments);
+
+}  // namespace framepick

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "extract/media.h"
+#include "extract/result.h"
+
+namespace framepick {
+
+// "frame-" and the sample index in at least three digits, then ".jpg".
+std::string frameFileName(int64_t index);
+
+// Encodes the image and writes it into the output directory. Returns the bare file name, or the
+// reason the sample failed: "jpeg_encode_failed" or the system's description of the write error.
+Result<std::string> writeFrameFile(const Image& image, int64_t index,
+                                   const std::filesystem::path& outputUrl);
+
+}  // namespace framepick

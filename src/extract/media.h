@@ -1,0 +1,93 @@
+#pragma once
+
+// The media layer: everything that reads video goes through these calls. Handles stay opaque;
+// plain records carry values out.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "extract/result.h"
+
+namespace framepick {
+
+struct Size {
+  double width;
+  double height;
+};
+
+// The linear part of a track's display transform: (x, y) -> (a·x + c·y, b·x + d·y), in picture
+// coordinates with y pointing down.
+struct AffineTransform {
+  double a;
+  double b;
+  double c;
+  double d;
+};
+
+inline constexpr AffineTransform kIdentityTransform{1, 0, 0, 1};
+
+struct VideoTrack {
+  Size naturalSize;  // coded size with the sample aspect ratio applied, before the transform
+  AffineTransform preferredTransform;
+};
+
+// A packed RGB24 picture, rows top to bottom, 3 * width bytes each.
+struct Image {
+  int64_t width;
+  int64_t height;
+  std::vector<uint8_t> rgb;
+};
+
+struct CapturedImage {
+  Image image;
+  double actualSeconds;  // presentation time of the frame shown, on the requested time's clock
+};
+
+// How much work the generator did; lets tests and the benchmark see seeks taken or skipped.
+struct DecodeCounters {
+  int64_t seeks = 0;
+  int64_t packetsRead = 0;
+  int64_t framesDecoded = 0;
+};
+
+struct Asset;
+struct AssetDeleter {
+  void operator()(Asset* asset) const;
+};
+using AssetHandle = std::unique_ptr<Asset, AssetDeleter>;
+
+struct FrameGenerator;
+struct FrameGeneratorDeleter {
+  void operator()(FrameGenerator* generator) const;
+};
+using FrameGeneratorHandle = std::unique_ptr<FrameGenerator, FrameGeneratorDeleter>;
+
+// FFmpeg logs to standard error by default; the report is our only output.
+void silenceMediaLog();
+
+// Never fails by itself: a file that cannot be read has no duration and no video tracks.
+AssetHandle openAsset(const std::filesystem::path& location);
+
+// Seconds from the start of the presentation to its end; NaN when the file has no known duration.
+double assetDurationSeconds(const Asset& asset);
+
+// Video streams in file order; cover art is not a video track.
+std::vector<VideoTrack> videoTracks(const Asset& asset);
+
+Size applyTransform(Size size, AffineTransform transform);
+
+// Frames within this many seconds of the requested time may serve it.
+inline constexpr double kToleranceSeconds = 0.04;
+
+// Images come out upright and within maximumDimension on both sides. The asset must outlive the
+// generator. Setting up cannot fail: a video that cannot be decoded fails each capture instead.
+FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension);
+
+// The frame on screen at the requested time, or a readable description of why there is none.
+Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requestedSeconds);
+
+DecodeCounters decodeCounters(const FrameGenerator& generator);
+
+}  // namespace framepick

@@ -1,0 +1,139 @@
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "extract/media.h"
+#include "extract/media_internal.h"
+
+namespace framepick {
+namespace {
+
+constexpr auto kOpenBudget = std::chrono::seconds(20);
+constexpr double kUnknownSeconds = std::numeric_limits<double>::quiet_NaN();
+
+int interruptWhenPastDeadline(void* opaque) {
+  return Clock::now() > static_cast<const Asset*>(opaque)->deadline ? 1 : 0;
+}
+
+// FFmpeg only guesses a duration from the bit rate when the container states none (raw streams,
+// piped files). A guess is not a duration: measure it from the packets' own timestamps.
+double durationFromPackets(Asset& asset) {
+  AVFormatContext* format = asset.format.get();
+  asset.readPositionAtStart = false;
+  const UniquePacket packet(av_packet_alloc());
+  if (!packet) return kUnknownSeconds;
+  double firstSeconds = std::numeric_limits<double>::infinity();
+  double endSeconds = -std::numeric_limits<double>::infinity();
+  while (true) {
+    const int status = av_read_frame(format, packet.get());
+    if (status == AVERROR_EXIT) return kUnknownSeconds;  // out of time: better no answer than half
+    if (status < 0) break;
+    const PacketReference unref(packet.get());
+    const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (pts == AV_NOPTS_VALUE) continue;
+    const AVRational timeBase = format->streams[packet->stream_index]->time_base;
+    firstSeconds = std::min(firstSeconds, pts * av_q2d(timeBase));
+    endSeconds = std::max(endSeconds, (pts + std::max<int64_t>(packet->duration, 0)) *
+                                          av_q2d(timeBase));
+  }
+  if (!(endSeconds > firstSeconds)) return kUnknownSeconds;
+  const double startSeconds =
+      format->start_time != AV_NOPTS_VALUE ? format->start_time / double(AV_TIME_BASE) : firstSeconds;
+  return endSeconds - startSeconds;
+}
+
+double presentationDuration(Asset& asset) {
+  const AVFormatContext& format = *asset.format;
+  if (format.duration == AV_NOPTS_VALUE ||
+      format.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
+    return durationFromPackets(asset);
+  }
+  return format.duration / double(AV_TIME_BASE);
+}
+
+Size naturalSize(const AVFormatContext& format, const AVStream& stream) {
+  const AVRational aspect = av_guess_sample_aspect_ratio(
+      const_cast<AVFormatContext*>(&format), const_cast<AVStream*>(&stream), nullptr);
+  double width = stream.codecpar->width;
+  if (aspect.num > 0 && aspect.den > 0) width = width * aspect.num / aspect.den;
+  return {width, static_cast<double>(stream.codecpar->height)};
+}
+
+}  // namespace
+
+void silenceMediaLog() { av_log_set_level(AV_LOG_QUIET); }
+
+std::string errorText(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+void AssetDeleter::operator()(Asset* asset) const { delete asset; }
+
+void setDeadline(Asset& asset, Clock::duration budget) { asset.deadline = Clock::now() + budget; }
+
+AssetHandle openAsset(const std::filesystem::path& location) {
+  AssetHandle asset(new Asset{nullptr, kUnknownSeconds, true, Clock::now() + kOpenBudget});
+  // Only regular files: opening a FIFO blocks in open(2) where no deadline can reach, and a
+  // device can be endless.
+  struct stat status {};
+  if (stat(location.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return asset;
+
+  AVFormatContext* format = avformat_alloc_context();
+  if (format == nullptr) throw std::bad_alloc();
+  format->interrupt_callback = {interruptWhenPastDeadline, asset.get()};
+  // On failure avformat_open_input frees the context itself.
+  if (avformat_open_input(&format, location.c_str(), nullptr, nullptr) != kAvSuccess) return asset;
+  asset->format.reset(format);
+  if (avformat_find_stream_info(format, nullptr) < 0) return asset;
+  asset->durationSeconds = presentationDuration(*asset);
+  return asset;
+}
+
+double assetDurationSeconds(const Asset& asset) { return asset.durationSeconds; }
+
+bool isVideoTrack(const AVStream& stream) {
+  return stream.codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+         (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) == 0;
+}
+
+std::vector<VideoTrack> videoTracks(const Asset& asset) {
+  std::vector<VideoTrack> tracks;
+  if (!asset.format) return tracks;
+  for (unsigned i = 0; i < asset.format->nb_streams; ++i) {
+    const AVStream& stream = *asset.format->streams[i];
+    if (isVideoTrack(stream)) {
+      tracks.push_back({naturalSize(*asset.format, stream), displayTransform(stream)});
+    }
+  }
+  return tracks;
+}
+
+AffineTransform displayTransform(const AVStream& stream) {
+  size_t size = 0;
+  const uint8_t* data =
+      av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (data == nullptr || size < 9 * sizeof(int32_t)) return kIdentityTransform;
+  int32_t matrix[9];
+  std::memcpy(matrix, data, sizeof matrix);
+  // a, b, c and d are 16.16 fixed point.
+  constexpr double kOne = 1 << 16;
+  return {matrix[0] / kOne, matrix[1] / kOne, matrix[3] / kOne, matrix[4] / kOne};
+}
+
+Size applyTransform(Size size, AffineTransform transform) {
+  return {transform.a * size.width + transform.c * size.height,
+          transform.b * size.width + transform.d * size.height};
+}
+
+int64_t presentationStartPts(const AVFormatContext& format, const AVStream& stream) {
+  if (format.start_time != AV_NOPTS_VALUE) {
+    return av_rescale_q(format.start_time, AV_TIME_BASE_Q, stream.time_base);
+  }
+  return stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+}
+
+}  // namespace framepick

@@ -1,0 +1,340 @@
+#include <cmath>
+#include <limits>
+
+#include "extract/media.h"
+#include "extract/media_internal.h"
+#include "extract/media_picture.h"
+
+namespace framepick {
+namespace {
+
+constexpr auto kCaptureBudget = std::chrono::seconds(20);
+// Pictures above 8K are refused before the decoder allocates them.
+constexpr int64_t kMaxPixels = 8192LL * 4352;
+// Timestamps that differ by less than this are the same instant (float noise in requested times).
+constexpr double kSameInstantSeconds = 1e-6;
+// Without a keyframe index, decoding forward beats a seek for targets this close.
+constexpr double kForwardDecodeSeconds = 3.0;
+
+enum class DecodeStep { kFrame, kEnd, kError };
+
+}  // namespace
+
+struct FrameGenerator {
+  FrameGenerator(Asset& asset, int64_t maximumDimension)
+      : asset(asset), maximumDimension(maximumDimension) {}
+
+  Asset& asset;
+  int64_t maximumDimension;
+  std::string setupError;  // when set, the video cannot be decoded and every capture fails
+  AVStream* stream = nullptr;
+  int64_t startPts = 0;  // the presentation's time zero in the stream's time base
+  AffineTransform transform = kIdentityTransform;
+  UniqueCodecContext decoder;
+  UniquePacket packet;
+  UniqueSwsContext scaler;
+
+  // Note [decode cursor]: `held` is the last frame at or before the latest target, `next` the
+  // first frame after it, already decoded. A target in [held, next) is answered by `held`
+  // without decoding anything; later targets move both forward.
+  UniqueFrame held;
+  UniqueFrame next;
+  bool hasHeld = false;
+  bool hasNext = false;
+  bool demuxEnded = false;
+  bool decoderEnded = false;
+  bool positionKnown = true;  // false after an error: the next capture starts with a seek
+  std::string lastError;
+  DecodeCounters counters;
+};
+
+namespace {
+
+double secondsOf(const FrameGenerator& generator, int64_t pts) {
+  const AVRational timeBase = generator.stream->time_base;
+  return static_cast<double>(pts - generator.startPts) * timeBase.num / timeBase.den;
+}
+
+int64_t ptsOf(const FrameGenerator& generator, double seconds) {
+  const AVRational timeBase = generator.stream->time_base;
+  return generator.startPts +
+         static_cast<int64_t>(std::floor(seconds * timeBase.den / timeBase.num));
+}
+
+int64_t framePts(const AVFrame& frame) {
+  return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
+}
+
+double frameSeconds(const FrameGenerator& generator, const AVFrame& frame) {
+  return secondsOf(generator, framePts(frame));
+}
+
+// The end of the frame's display time, or infinity when the stream does not say.
+double frameEndSeconds(const FrameGenerator& generator, const AVFrame& frame) {
+  if (frame.pkt_duration <= 0) return std::numeric_limits<double>::infinity();
+  return secondsOf(generator, framePts(frame) + frame.pkt_duration);
+}
+
+std::string secondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
+  return text;
+}
+
+void forgetFrames(FrameGenerator& generator) {
+  generator.hasHeld = false;
+  generator.hasNext = false;
+  generator.demuxEnded = false;
+  generator.decoderEnded = false;
+}
+
+// One step of the decoder: the next frame in presentation order, the end of the stream, or an
+// error whose text is left in lastError.
+DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
+  AVCodecContext* decoder = generator.decoder.get();
+  while (true) {
+    if (Clock::now() > generator.asset.deadline) {
+      generator.lastError = "decoding took too long";
+      return DecodeStep::kError;
+    }
+    const int received = avcodec_receive_frame(decoder, frame);
+    if (received == kAvSuccess) {
+      ++generator.counters.framesDecoded;
+      if (framePts(*frame) == AV_NOPTS_VALUE) {
+        // A frame without a time cannot be placed on the clock; the next one may be.
+        av_frame_unref(frame);
+        continue;
+      }
+      return DecodeStep::kFrame;
+    }
+    if (received == AVERROR_EOF) {
+      generator.decoderEnded = true;
+      return DecodeStep::kEnd;
+    }
+    if (received != AVERROR(EAGAIN)) {
+      generator.lastError = "decoding failed: " + errorText(received);
+      return DecodeStep::kError;
+    }
+    if (generator.demuxEnded) {
+      generator.decoderEnded = true;
+      return DecodeStep::kEnd;
+    }
+
+    const int read = av_read_frame(generator.asset.format.get(), generator.packet.get());
+    if (read == AVERROR_EXIT) {
+      generator.lastError = "reading the file took too long";
+      return DecodeStep::kError;
+    }
+    if (read < 0) {
+      // End of file, or a file cut short: either way, drain the frames the decoder still holds.
+      generator.demuxEnded = true;
+      avcodec_send_packet(decoder, nullptr);
+      continue;
+    }
+    const PacketReference unref(generator.packet.get());
+    if (generator.packet->stream_index != generator.stream->index) continue;
+    ++generator.counters.packetsRead;
+    const int sent = avcodec_send_packet(decoder, generator.packet.get());
+    // A damaged packet costs only its own frames: later keyframes still decode.
+    if (sent < 0 && sent != AVERROR_INVALIDDATA) {
+      generator.lastError = "decoding failed: " + errorText(sent);
+      return DecodeStep::kError;
+    }
+  }
+}
+
+bool seekStream(FrameGenerator& generator, double seconds, bool toStart) {
+  AVFormatContext* format = generator.asset.format.get();
+  const int index = generator.stream->index;
+  ++generator.counters.seeks;
+  int status;
+  if (toStart) {
+    const int64_t first =
+        generator.stream->start_time != AV_NOPTS_VALUE ? generator.stream->start_time : 0;
+    status = avformat_seek_file(format, index, INT64_MIN, first, first, 0);
+    // Streams without timestamps to seek by can still go back to their first byte.
+    if (status < 0) status = av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE);
+  } else {
+    status = av_seek_frame(format, index, ptsOf(generator, seconds), AVSEEK_FLAG_BACKWARD);
+  }
+  if (status < 0) return false;
+  avcodec_flush_buffers(generator.decoder.get());
+  forgetFrames(generator);
+  return true;
+}
+
+// Note [exact seek]: a backward seek is meant to land on the keyframe at or before the target,
+// but some demuxers land after it (MPEG-TS does). When the first frame decoded is already past
+// the target, seek again 1, 2, 4 ... seconds earlier, and at last from the start.
+bool seekBefore(FrameGenerator& generator, double targetSeconds) {
+  for (double backoff = 0;; backoff = backoff == 0 ? 1 : backoff * 2) {
+    const double seekSeconds = targetSeconds - backoff;
+    const bool toStart = seekSeconds <= 0;
+    if (!seekStream(generator, seekSeconds, toStart)) {
+      if (toStart) {
+        generator.lastError = "seeking in the file failed";
+        return false;
+      }
+      continue;
+    }
+    const DecodeStep step = decodeNextFrame(generator, generator.next.get());
+    if (step == DecodeStep::kError) return false;
+    generator.hasNext = step == DecodeStep::kFrame;
+    if (toStart) return true;
+    if (generator.hasNext &&
+        frameSeconds(generator, *generator.next) <= targetSeconds + kSameInstantSeconds) {
+      return true;
+    }
+  }
+}
+
+// Whether reaching the target by decoding forward from where the decoder stands would cost more
+// than a seek: the target lies behind us, or a keyframe lies between us and the target.
+bool shouldSeek(const FrameGenerator& generator, double targetSeconds) {
+  if (!generator.positionKnown) return true;
+  if (generator.hasHeld &&
+      targetSeconds + kSameInstantSeconds < frameSeconds(generator, *generator.held)) {
+    return true;
+  }
+  if (generator.decoderEnded) return false;  // the held last frame answers any later target
+  const AVFrame* latest = generator.hasNext   ? generator.next.get()
+                          : generator.hasHeld ? generator.held.get()
+                                              : nullptr;
+  const double currentSeconds = latest ? frameSeconds(generator, *latest) : 0;
+  if (targetSeconds <= currentSeconds) return false;
+  const int keyframe = av_index_search_timestamp(generator.stream, ptsOf(generator, targetSeconds),
+                                                 AVSEEK_FLAG_BACKWARD);
+  if (keyframe < 0) return targetSeconds - currentSeconds > kForwardDecodeSeconds;
+  const AVIndexEntry* entry = avformat_index_get_entry(generator.stream, keyframe);
+  return entry != nullptr &&
+         secondsOf(generator, entry->timestamp) > currentSeconds + kSameInstantSeconds;
+}
+
+// Moves the cursor so that `held` is the last frame at or before the target, when there is one.
+bool advanceTo(FrameGenerator& generator, double targetSeconds) {
+  if (shouldSeek(generator, targetSeconds) && !seekBefore(generator, targetSeconds)) return false;
+  generator.positionKnown = true;
+  while (true) {
+    if (!generator.hasNext) {
+      if (generator.decoderEnded) return true;
+      const DecodeStep step = decodeNextFrame(generator, generator.next.get());
+      if (step == DecodeStep::kError) return false;
+      if (step == DecodeStep::kEnd) return true;
+      generator.hasNext = true;
+    }
+    if (frameSeconds(generator, *generator.next) > targetSeconds + kSameInstantSeconds) {
+      return true;
+    }
+    std::swap(generator.held, generator.next);
+    av_frame_unref(generator.next.get());
+    generator.hasHeld = true;
+    generator.hasNext = false;
+  }
+}
+
+// The frame that a player shows at the target, once the cursor stands there.
+Result<const AVFrame*> frameOnScreen(const FrameGenerator& generator, double targetSeconds) {
+  if (generator.hasHeld) {
+    const AVFrame& held = *generator.held;
+    // Past the held frame's own display time nothing was decoded: the stream ended, or the
+    // frames that belong here were lost to damage.
+    if (generator.hasNext ||
+        targetSeconds < frameEndSeconds(generator, held) + kToleranceSeconds) {
+      return &held;
+    }
+    return Failure{"no video frame at " + secondsText(targetSeconds) +
+                   ": the last frame decoded before it is at " +
+                   secondsText(frameSeconds(generator, held))};
+  }
+  if (generator.hasNext &&
+      frameSeconds(generator, *generator.next) <= targetSeconds + kToleranceSeconds) {
+    return generator.next.get();  // the target is just before the first frame
+  }
+  if (generator.hasNext) {
+    return Failure{"no video frame at " + secondsText(targetSeconds) + ": the video starts at " +
+                   secondsText(frameSeconds(generator, *generator.next))};
+  }
+  return Failure{"no video frame could be decoded"};
+}
+
+}  // namespace
+
+void FrameGeneratorDeleter::operator()(FrameGenerator* generator) const { delete generator; }
+
+FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) {
+  FrameGeneratorHandle generator(new FrameGenerator(asset, maximumDimension));
+  if (!asset.format) {
+    generator->setupError = "the file could not be read as media";
+    return generator;
+  }
+  AVFormatContext* format = asset.format.get();
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    if (generator->stream == nullptr && isVideoTrack(*format->streams[i])) {
+      generator->stream = format->streams[i];
+    } else {
+      format->streams[i]->discard = AVDISCARD_ALL;  // never demux what is never decoded
+    }
+  }
+  if (generator->stream == nullptr) {
+    generator->setupError = "the file has no video track";
+    return generator;
+  }
+  AVStream* stream = generator->stream;
+  generator->startPts = presentationStartPts(*format, *stream);
+  generator->transform = displayTransform(*stream);
+  generator->positionKnown = asset.readPositionAtStart;
+
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) {
+    generator->setupError =
+        std::string("no decoder for video codec ") + avcodec_get_name(stream->codecpar->codec_id);
+    return generator;
+  }
+  generator->decoder.reset(avcodec_alloc_context3(codec));
+  generator->packet.reset(av_packet_alloc());
+  generator->held.reset(av_frame_alloc());
+  generator->next.reset(av_frame_alloc());
+  if (!generator->decoder || !generator->packet || !generator->held || !generator->next) {
+    throw std::bad_alloc();
+  }
+  AVCodecContext* decoder = generator->decoder.get();
+  int status = avcodec_parameters_to_context(decoder, stream->codecpar);
+  if (status == kAvSuccess) {
+    decoder->pkt_timebase = stream->time_base;
+    decoder->thread_count = 0;
+    decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    decoder->max_pixels = kMaxPixels;
+    status = avcodec_open2(decoder, codec, nullptr);
+  }
+  if (status != kAvSuccess) {
+    generator->setupError =
+        std::string("cannot decode ") + codec->name + " video: " + errorText(status);
+  }
+  return generator;
+}
+
+Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requestedSeconds) {
+  if (!generator.setupError.empty()) return Failure{generator.setupError};
+  setDeadline(generator.asset, kCaptureBudget);
+  if (!advanceTo(generator, requestedSeconds)) {
+    generator.positionKnown = false;
+    return Failure{generator.lastError};
+  }
+  const Result<const AVFrame*> shown = frameOnScreen(generator, requestedSeconds);
+  if (!shown.ok()) return Failure{shown.error()};
+  const AVFrame& frame = *shown.value();
+  if (frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0) {
+    return Failure{"the video frame at " + secondsText(frameSeconds(generator, frame)) +
+                   " is damaged"};
+  }
+  const AVRational aspect = av_guess_sample_aspect_ratio(
+      generator.asset.format.get(), generator.stream, const_cast<AVFrame*>(&frame));
+  Result<Image> image = renderPicture(frame, aspect, generator.transform,
+                                      generator.maximumDimension, generator.scaler);
+  if (!image.ok()) return Failure{image.error()};
+  return CapturedImage{std::move(image.value()), frameSeconds(generator, frame)};
+}
+
+DecodeCounters decodeCounters(const FrameGenerator& generator) { return generator.counters; }
+
+}  // namespace framepick

@@ -1,0 +1,84 @@
+#pragma once
+
+// FFmpeg handles and the asset record shared by the media layer's own files. Nothing outside the
+// media layer includes this.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libswscale/swscale.h>
+}
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "extract/media.h"
+
+namespace framepick {
+
+struct FormatContextDeleter {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+using UniqueFormatContext = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
+
+struct CodecContextDeleter {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+using UniqueCodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using UniqueFrame = std::unique_ptr<AVFrame, FrameDeleter>;
+
+struct PacketDeleter {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+using UniquePacket = std::unique_ptr<AVPacket, PacketDeleter>;
+
+struct SwsContextDeleter {
+  void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+using UniqueSwsContext = std::unique_ptr<SwsContext, SwsContextDeleter>;
+
+// Unrefs a packet when an iteration of a read loop ends, whichever way it ends.
+class PacketReference {
+ public:
+  explicit PacketReference(AVPacket* packet) : packet_(packet) {}
+  ~PacketReference() { av_packet_unref(packet_); }
+  PacketReference(const PacketReference&) = delete;
+  PacketReference& operator=(const PacketReference&) = delete;
+
+ private:
+  AVPacket* packet_;
+};
+
+inline constexpr int kAvSuccess = 0;
+
+// av_strerror's text for an FFmpeg error code.
+std::string errorText(int code);
+
+using Clock = std::chrono::steady_clock;
+
+struct Asset {
+  UniqueFormatContext format;  // null when the file could not be opened as media
+  double durationSeconds;      // NaN when unknown
+  bool readPositionAtStart;    // false once packets have been read past the probe
+  // Every blocking FFmpeg call on this asset gives up once this passes (interrupt callback).
+  Clock::time_point deadline;
+};
+
+// Gives every FFmpeg call on the asset from now on this long to finish.
+void setDeadline(Asset& asset, Clock::duration budget);
+
+// The presentation's time zero in a stream's time base: the earliest start of all streams.
+int64_t presentationStartPts(const AVFormatContext& format, const AVStream& stream);
+
+// Video streams that are tracks: cover art and other attached pictures are not.
+bool isVideoTrack(const AVStream& stream);
+
+AffineTransform displayTransform(const AVStream& stream);
+
+}  // namespace framepick

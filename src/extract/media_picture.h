@@ -1,0 +1,16 @@
+#pragma once
+
+#include "extract/media.h"
+#include "extract/media_internal.h"
+#include "extract/result.h"
+
+namespace framepick {
+
+// The picture a player shows for a decoded frame: colours converted with the frame's own matrix
+// and range, the sample aspect ratio applied, scaled down (never up) to fit maximumDimension on
+// both sides, then turned upright by the display transform. The scaler is reused between calls.
+Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
+                            AffineTransform displayTransform, int64_t maximumDimension,
+                            UniqueSwsContext& scaler);
+
+}  // namespace framepick
