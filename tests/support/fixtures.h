@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace framepick::testing {
+
+// A video made with the ffmpeg CLI from the arguments (output path appended), once per test
+// process, in a directory shared by the process's tests.
+std::filesystem::path fixtureVideo(const std::string& fileName,
+                                   const std::vector<std::string>& ffmpegArguments);
+
+// A lavfi source whose frames carry their own number: twelve vertical bands across the top half,
+// white for a set bit, least significant bit at the left; the bottom half is grey.
+std::string numberedFramesSource(int width, int height, int rate, double seconds);
+
+struct DecodedImage {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> rgb;
+};
+
+// Decodes a JPEG file to RGB; an empty image when it cannot.
+DecodedImage decodeJpegFile(const std::filesystem::path& path);
+
+// Where a point of the coded picture, given in fractions of its width and height, shows in the
+// still.
+using PictureToStill = std::function<std::pair<double, double>(double u, double v)>;
+PictureToStill upright(const DecodedImage& image);
+PictureToStill turnedClockwise(const DecodedImage& image);
+
+// The number a frame of numberedFramesSource carries, read where `place` puts its bands; -1 when
+// the bottom half is not grey (the picture is not where `place` says).
+int readFrameNumber(const DecodedImage& image, const PictureToStill& place);
+
+}  // namespace framepick::testing
