@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
 
@@ -111,6 +112,135 @@ INSTANTIATE_TEST_SUITE_P(Clips, CaptureTest, ::testing::ValuesIn(clips()),
                            std::replace(name.begin(), name.end(), '-', '_');
                            return name;
                          });
+
+struct ReportedRun {
+  ProcessResult result;
+  json report;
+};
+
+ReportedRun capture(const std::filesystem::path& video, const ScratchDirectory& output,
+            const std::string& maxFrames) {
+  ProcessResult result = runFramepick({"--input", video.string(), "--output-dir",
+                                       output.path().string(), "--max-frames", maxFrames});
+  EXPECT_EQ(result.err, "");
+  json report = json::parse(result.out);
+  return {std::move(result), std::move(report)};
+}
+
+// One second of numbered 30 fps video in a file that lasts four, because its sound does.
+std::filesystem::path videoEndingEarly() {
+  return fixtureVideo("ends-early.mp4",
+                      {"-f", "lavfi", "-i", numberedFramesSource(96, 54, 30, 1), "-f", "lavfi",
+                       "-i", "sine=d=4", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac"});
+}
+
+TEST(CaptureFailures, SamplesPastTheVideoFailAndTheOthersStillLand) {
+  ScratchDirectory output;
+  const ReportedRun run = capture(videoEndingEarly(), output, "4");
+  EXPECT_EQ(run.result.exitStatus, 0);
+  EXPECT_TRUE(run.report["ok"]);
+  EXPECT_FALSE(run.report.contains("error"));
+  ASSERT_EQ(run.report["frames"].size(), 1u);
+  EXPECT_EQ(run.report["frames"][0]["index"], 1);
+  ASSERT_EQ(run.report["failures"].size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    const json& failure = run.report["failures"][i];
+    EXPECT_EQ(failure["index"], i + 2);
+    EXPECT_NE(failure["reason"].get<std::string>().find("the video ends at 1.000 s"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(output.path() / ("frame-00" + std::to_string(i + 2) + ".jpg")));
+  }
+}
+
+TEST(CaptureFailures, NoFrameAtAllEndsWithStatusTwoAndTheProbedValues) {
+  const std::filesystem::path video = fixtureVideo(
+      "tenth-of-a-second.mp4", {"-f", "lavfi", "-i", numberedFramesSource(96, 54, 30, 0.1), "-f",
+                                "lavfi", "-i", "sine=d=5", "-c:v", "libx264", "-c:a", "aac"});
+  ScratchDirectory output;
+  const ReportedRun run = capture(video, output, "3");
+  EXPECT_EQ(run.result.exitStatus, 2);
+  EXPECT_FALSE(run.report["ok"]);
+  EXPECT_EQ(run.report["error"], "no_frames_extracted");
+  EXPECT_NEAR(run.report["durationSeconds"].get<double>(), 5.0, 0.05);
+  EXPECT_EQ(run.report["videoWidth"], 96);
+  EXPECT_EQ(run.report["maxFrames"], 3);
+  EXPECT_TRUE(run.report["frames"].empty());
+  EXPECT_EQ(run.report["failures"].size(), 3u);
+  EXPECT_TRUE(std::filesystem::is_empty(output.path()));
+}
+
+// Six seconds of numbered 30 fps video, a keyframe every second.
+std::filesystem::path numbered360p() {
+  return fixtureVideo("numbered-360p.mp4",
+                      {"-f", "lavfi", "-i", numberedFramesSource(640, 360, 30, 6), "-c:v",
+                       "libx264", "-preset", "ultrafast", "-g", "30"});
+}
+
+TEST(CaptureFailures, DamageInTheMiddleCostsOnlyTheSamplesThere) {
+  const std::filesystem::path intact = numbered360p();
+  ScratchDirectory output;
+  const std::filesystem::path damaged = output.path() / "damaged.mp4";
+  std::filesystem::copy_file(intact, damaged);
+  {
+    // Overwrite a tenth of the file from 45 % on with a fixed pattern: the frames of about 2.7 s
+    // to 3.3 s.
+    std::fstream file(damaged, std::ios::in | std::ios::out | std::ios::binary);
+    const auto size = static_cast<std::streamoff>(std::filesystem::file_size(damaged));
+    file.seekp(size * 45 / 100);
+    for (std::streamoff i = 0; i < size / 10; ++i) file.put(static_cast<char>(i * 37 % 251));
+  }
+  const std::filesystem::path frames = output.path() / "frames";
+  std::filesystem::create_directory(frames);
+  const ProcessResult result = runFramepick({"--input", damaged.string(), "--output-dir",
+                                             frames.string(), "--max-frames", "7"});
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.err, "");
+  const json report = json::parse(result.out);
+  // 3.0 s lies in the damage; 3.76 s decodes only from the damaged keyframe at 3.0 s on, so
+  // without the damage check it showed a stale picture.
+  ASSERT_EQ(report["failures"].size(), 2u) << result.out;
+  EXPECT_EQ(report["failures"][0]["index"], 4);
+  EXPECT_EQ(report["failures"][1]["index"], 5);
+  for (const json& frame : report["frames"]) {
+    SCOPED_TRACE(frame.dump());
+    const DecodedImage still = decodeJpegFile(frames / frame["fileName"].get<std::string>());
+    EXPECT_EQ(readFrameNumber(still, upright(still)),
+              static_cast<int>(std::floor(frame["requestedTimestampSeconds"].get<double>() * 30)));
+  }
+}
+
+// Clips shorter than the 0.04 s margins: every sample asks for 0.02 s and gets its own file.
+TEST(CaptureFailures, AVideoShorterThanTheMarginsGivesEverySampleItsFile) {
+  const std::filesystem::path video = fixtureVideo(
+      "one-frame.mp4",
+      {"-f", "lavfi", "-i", numberedFramesSource(96, 54, 30, 0.03), "-c:v", "libx264"});
+  ScratchDirectory output;
+  const ReportedRun run = capture(video, output, "5");
+  EXPECT_EQ(run.result.exitStatus, 0);
+  ASSERT_EQ(run.report["frames"].size(), 5u) << run.result.out;
+  for (const json& frame : run.report["frames"]) {
+    EXPECT_EQ(frame["requestedTimestampSeconds"], 0.02);
+    EXPECT_EQ(frame["actualTimestampSeconds"], 0.0);
+    EXPECT_TRUE(std::filesystem::exists(output.path() / frame["fileName"].get<std::string>()));
+  }
+}
+
+// A frame file that cannot be replaced fails its own sample; an older frame file is replaced.
+TEST(CaptureFailures, AnUnwritableFrameFileFailsOnlyItsSample) {
+  ScratchDirectory output;
+  std::filesystem::create_directory(output.path() / "frame-002.jpg");
+  { std::ofstream(output.path() / "frame-001.jpg") << "left by an earlier run"; }
+  const ReportedRun run = capture(numbered360p(), output, "2");
+  EXPECT_EQ(run.result.exitStatus, 0);
+  ASSERT_EQ(run.report["failures"].size(), 1u);
+  EXPECT_EQ(run.report["failures"][0]["index"], 2);
+  EXPECT_EQ(run.report["failures"][0]["reason"], "Is a directory");
+  const DecodedImage first = decodeJpegFile(output.path() / "frame-001.jpg");
+  EXPECT_EQ(readFrameNumber(first, upright(first)), 21);  // 0.72 s
+  for (const auto& entry : std::filesystem::directory_iterator(output.path())) {
+    EXPECT_NE(entry.path().filename().string().front(), '.') << "temporary file left behind";
+  }
+}
 
 }  // namespace
 }  // namespace framepick::testing

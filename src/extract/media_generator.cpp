@@ -44,6 +44,9 @@ struct FrameGenerator {
   bool demuxEnded = false;
   bool decoderEnded = false;
   bool positionKnown = true;  // false after an error: the next capture starts with a seek
+  // Note [damage]: frames decoded after a packet was lost, up to the next keyframe, are built on
+  // missing references and may show an older picture; they travel tagged (reordered_opaque).
+  bool damagedSinceKeyframe = false;
   std::string lastError;
   DecodeCounters counters;
 };
@@ -81,7 +84,13 @@ std::string secondsText(double seconds) {
   return text;
 }
 
+bool isDamaged(const AVFrame& frame) {
+  return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 ||
+         frame.reordered_opaque != 0;
+}
+
 void forgetFrames(FrameGenerator& generator) {
+  generator.damagedSinceKeyframe = false;
   generator.hasHeld = false;
   generator.hasNext = false;
   generator.demuxEnded = false;
@@ -100,6 +109,7 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
     const int received = avcodec_receive_frame(decoder, frame);
     if (received == kAvSuccess) {
       ++generator.counters.framesDecoded;
+      if (isDamaged(*frame)) generator.damagedSinceKeyframe = true;
       if (framePts(*frame) == AV_NOPTS_VALUE) {
         // A frame without a time cannot be placed on the clock; the next one may be.
         av_frame_unref(frame);
@@ -134,8 +144,11 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
     const PacketReference unref(generator.packet.get());
     if (generator.packet->stream_index != generator.stream->index) continue;
     ++generator.counters.packetsRead;
+    if (generator.packet->flags & AV_PKT_FLAG_KEY) generator.damagedSinceKeyframe = false;
+    decoder->reordered_opaque = generator.damagedSinceKeyframe ? 1 : 0;
     const int sent = avcodec_send_packet(decoder, generator.packet.get());
-    // A damaged packet costs only its own frames: later keyframes still decode.
+    // A damaged packet costs only the frames that depend on it: the next keyframe decodes.
+    if (sent == AVERROR_INVALIDDATA) generator.damagedSinceKeyframe = true;
     if (sent < 0 && sent != AVERROR_INVALIDDATA) {
       generator.lastError = "decoding failed: " + errorText(sent);
       return DecodeStep::kError;
@@ -236,15 +249,12 @@ bool advanceTo(FrameGenerator& generator, double targetSeconds) {
 Result<const AVFrame*> frameOnScreen(const FrameGenerator& generator, double targetSeconds) {
   if (generator.hasHeld) {
     const AVFrame& held = *generator.held;
-    // Past the held frame's own display time nothing was decoded: the stream ended, or the
-    // frames that belong here were lost to damage.
-    if (generator.hasNext ||
-        targetSeconds < frameEndSeconds(generator, held) + kToleranceSeconds) {
-      return &held;
-    }
-    return Failure{"no video frame at " + secondsText(targetSeconds) +
-                   ": the last frame decoded before it is at " +
-                   secondsText(frameSeconds(generator, held))};
+    // Without a next frame the video has ended: its last frame serves only until its own end
+    // and the tolerance after it.
+    const double endSeconds = frameEndSeconds(generator, held);
+    if (generator.hasNext || targetSeconds < endSeconds + kToleranceSeconds) return &held;
+    return Failure{"no video frame at " + secondsText(targetSeconds) + ": the video ends at " +
+                   secondsText(endSeconds)};
   }
   if (generator.hasNext &&
       frameSeconds(generator, *generator.next) <= targetSeconds + kToleranceSeconds) {
@@ -323,7 +333,7 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   const Result<const AVFrame*> shown = frameOnScreen(generator, requestedSeconds);
   if (!shown.ok()) return Failure{shown.error()};
   const AVFrame& frame = *shown.value();
-  if (frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0) {
+  if (isDamaged(frame)) {
     return Failure{"the video frame at " + secondsText(frameSeconds(generator, frame)) +
                    " is damaged"};
   }
