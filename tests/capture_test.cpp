@@ -8,6 +8,7 @@
 #include <functional>
 #include <nlohmann/json.hpp>
 
+#include "extract/media.h"
 #include "support/fixtures.h"
 #include "support/process.h"
 #include "support/scratch.h"
@@ -174,6 +175,31 @@ std::filesystem::path numbered360p() {
   return fixtureVideo("numbered-360p.mp4",
                       {"-f", "lavfi", "-i", numberedFramesSource(640, 360, 30, 6), "-c:v",
                        "libx264", "-preset", "ultrafast", "-g", "30"});
+}
+
+int frameNumberOf(const CapturedImage& captured) {
+  const DecodedImage still{static_cast<int>(captured.image.width),
+                           static_cast<int>(captured.image.height), captured.image.rgb};
+  return readFrameNumber(still, upright(still));
+}
+
+// A seek only when a keyframe lies between the decoder and the target; any order of targets.
+TEST(FrameGenerator, SeeksOnlyWhereAKeyframeSavesDecoding) {
+  const AssetHandle asset = openAsset(numbered360p());
+  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
+  const struct {
+    double seconds;
+    int frame;
+    int64_t seeks;
+  } steps[] = {{1.5, 45, 1}, {1.6, 48, 1}, {1.6, 48, 1}, {4.5, 135, 2}, {0.5, 15, 3}, {5.99, 179, 4}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.seconds);
+    const Result<CapturedImage> captured = copyImageAtTime(*generator, step.seconds);
+    ASSERT_TRUE(captured.ok()) << captured.error();
+    EXPECT_EQ(frameNumberOf(captured.value()), step.frame);
+    EXPECT_EQ(captured.value().actualSeconds, step.frame / 30.0);
+    EXPECT_EQ(decodeCounters(*generator).seeks, step.seeks);
+  }
 }
 
 TEST(CaptureFailures, DamageInTheMiddleCostsOnlyTheSamplesThere) {
