@@ -73,6 +73,8 @@ const std::vector<Clip>& clips() {
   return all;
 }
 
+void PrintTo(const Clip& clip, std::ostream* stream) { *stream << clip.name; }
+
 class CaptureTest : public ::testing::TestWithParam<Clip> {};
 
 // Every still is the frame on screen at its requested time, its record says so, and the JPEG has
