@@ -28,7 +28,6 @@ Result<VideoProbe> probeVideo(const Asset& asset) {
   const Size displaySize = applyTransform(tracks.front().naturalSize,
                                           tracks.front().preferredTransform);
   return VideoProbe{.durationSeconds = durationSeconds,
-                    .naturalSize = displaySize,
                     .videoWidth = wholePixels(displaySize.width),
                     .videoHeight = wholePixels(displaySize.height)};
 }

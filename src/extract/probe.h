@@ -10,7 +10,6 @@ namespace framepick {
 
 struct VideoProbe {
   double durationSeconds;
-  Size naturalSize;  // after the display transform; either side may be negative
   int64_t videoWidth;
   int64_t videoHeight;
 };
