@@ -204,6 +204,20 @@ TEST(FrameGenerator, SeeksOnlyWhereAKeyframeSavesDecoding) {
   }
 }
 
+// Non-reference frames are dropped only when they leave the screen before the target: at 10 fps
+// the frame on screen at 1.55 s, a non-reference B-frame, started 0.05 s before it.
+TEST(FrameGenerator, KeepsTheFrameOnScreenAtSlowFrameRates) {
+  const AssetHandle asset = openAsset(fixtureVideo(
+      "h264-bframes-10fps.mp4",
+      {"-f", "lavfi", "-i", numberedFramesSource(320, 180, 10, 6), "-c:v", "libx264", "-preset",
+       "ultrafast", "-bf", "3", "-b-pyramid", "normal", "-g", "60"}));
+  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
+  const Result<CapturedImage> captured = copyImageAtTime(*generator, 1.55);
+  ASSERT_TRUE(captured.ok()) << captured.error();
+  EXPECT_EQ(frameNumberOf(captured.value()), 15);
+  EXPECT_LT(decodeCounters(*generator).framesDecoded, decodeCounters(*generator).packetsRead);
+}
+
 TEST(CaptureFailures, DamageInTheMiddleCostsOnlyTheSamplesThere) {
   const std::filesystem::path intact = numbered360p();
   ScratchDirectory output;

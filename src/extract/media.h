@@ -50,6 +50,7 @@ struct DecodeCounters {
   int64_t seeks = 0;
   int64_t packetsRead = 0;
   int64_t framesDecoded = 0;
+  double convertingSeconds = 0;  // spent turning chosen frames into upright RGB stills
 };
 
 struct Asset;

@@ -47,6 +47,9 @@ struct FrameGenerator {
   // Note [damage]: frames decoded after a packet was lost, up to the next keyframe, are built on
   // missing references and may show an older picture; they travel tagged (reordered_opaque).
   bool damagedSinceKeyframe = false;
+  // Note [skipping]: frames whose display ends well before the target can never be on screen
+  // there, so the decoder may drop those that nothing refers to (non-reference B-frames).
+  double skipNonReferenceBefore = -std::numeric_limits<double>::infinity();
   std::string lastError;
   DecodeCounters counters;
 };
@@ -82,6 +85,13 @@ std::string secondsText(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.3f s", seconds);
   return text;
+}
+
+// Whether the packet's frame leaves the screen before the given time, with a whole frame's margin
+// for durations that are only dts steps. Packets without a time or duration never qualify.
+bool endsBefore(const FrameGenerator& generator, const AVPacket& packet, double seconds) {
+  if (packet.pts == AV_NOPTS_VALUE || packet.duration <= 0) return false;
+  return secondsOf(generator, packet.pts + 2 * packet.duration) < seconds;
 }
 
 bool isDamaged(const AVFrame& frame) {
@@ -146,6 +156,10 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
     ++generator.counters.packetsRead;
     if (generator.packet->flags & AV_PKT_FLAG_KEY) generator.damagedSinceKeyframe = false;
     decoder->reordered_opaque = generator.damagedSinceKeyframe ? 1 : 0;
+    decoder->skip_frame =
+        endsBefore(generator, *generator.packet, generator.skipNonReferenceBefore)
+            ? AVDISCARD_NONREF
+            : AVDISCARD_DEFAULT;
     const int sent = avcodec_send_packet(decoder, generator.packet.get());
     // A damaged packet costs only the frames that depend on it: the next keyframe decodes.
     if (sent == AVERROR_INVALIDDATA) generator.damagedSinceKeyframe = true;
@@ -225,6 +239,7 @@ bool shouldSeek(const FrameGenerator& generator, double targetSeconds) {
 
 // Moves the cursor so that `held` is the last frame at or before the target, when there is one.
 bool advanceTo(FrameGenerator& generator, double targetSeconds) {
+  generator.skipNonReferenceBefore = targetSeconds - kToleranceSeconds;
   if (shouldSeek(generator, targetSeconds) && !seekBefore(generator, targetSeconds)) return false;
   generator.positionKnown = true;
   while (true) {
@@ -293,6 +308,12 @@ FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) 
   generator->startPts = presentationStartPts(*format, *stream);
   generator->transform = displayTransform(*stream);
   generator->positionKnown = asset.readPositionAtStart;
+  // Matroska reads its keyframe index (cues) only at the first seek; without it every target
+  // would be reached by decoding from the start.
+  if (avformat_index_get_entries_count(stream) < 2 &&
+      avformat_seek_file(format, stream->index, INT64_MIN, INT64_MIN, INT64_MIN, 0) < 0) {
+    generator->positionKnown = false;
+  }
 
   const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (codec == nullptr) {
@@ -339,8 +360,11 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   }
   const AVRational aspect = av_guess_sample_aspect_ratio(
       generator.asset.format.get(), generator.stream, const_cast<AVFrame*>(&frame));
+  const Clock::time_point convertStart = Clock::now();
   Result<Image> image = renderPicture(frame, aspect, generator.transform,
                                       generator.maximumDimension, generator.scaler);
+  generator.counters.convertingSeconds +=
+      std::chrono::duration<double>(Clock::now() - convertStart).count();
   if (!image.ok()) return Failure{image.error()};
   return CapturedImage{std::move(image.value()), frameSeconds(generator, frame)};
 }

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Times framepick against the ffmpeg CLI on the benchmark corpus, side by side in one run, and
+# prints one table with the ratios, peak memory, frames decoded and time per stage.
+# Usage: bash bench/run.sh [runs]   (after scripts/setup.sh or scripts/test.sh has built build/)
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+runs=${1:-5}
+cmake --build build --target framepick framepick_bench -j"$(nproc)" >/dev/null
+bash bench/make_corpus.sh
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+for clip in bench/corpus/[A-D]-*; do
+  name=$(basename "$clip")
+  build/framepick --input "$clip" --output-dir "$work/fp" >"$work/report.json"
+  mapfile -t times < <(python3 -c 'import json,sys
+for f in json.load(open(sys.argv[1]))["frames"]: print(f["requestedTimestampSeconds"])' "$work/report.json")
+  rate=$(ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 "$clip")
+  select=$(python3 -c 'import sys,math
+from fractions import Fraction
+rate = Fraction(sys.argv[1])
+print("+".join("eq(n\\,%d)" % math.floor(float(t) * rate + 1e-6) for t in sys.argv[2:]))' "$rate" "${times[@]}")
+  hyperfine --style none --warmup 1 --runs "$runs" --export-json "$work/$name.json" \
+    -n framepick "build/framepick --input $clip --output-dir $work/fp" \
+    -n ffmpeg-per-sample "bash bench/ffmpeg_per_sample.sh $clip $work/ps ${times[*]}" \
+    -n ffmpeg-one-pass "ffmpeg -v error -nostdin -y -i $clip -vf select='$select',scale=w=1600:h=1600:force_original_aspect_ratio=decrease -fps_mode passthrough -q:v 2 $work/op-%03d.jpg" \
+    >/dev/null
+  /usr/bin/time -f '%M' -o "$work/$name.rss" build/framepick --input "$clip" --output-dir "$work/fp" >/dev/null
+  build/framepick_bench --input "$clip" >"$work/$name.stages"
+done
+python3 bench/report.py "$work"
