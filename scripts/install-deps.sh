@@ -5,7 +5,7 @@ packages=(
   build-essential cmake pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libturbojpeg0-dev nlohmann-json3-dev libgtest-dev
-  ffmpeg hyperfine
+  ffmpeg hyperfine time python3
 )
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
