@@ -83,6 +83,12 @@ PictureToStill turnedClockwise(const DecodedImage& image) {
   };
 }
 
+PictureToStill mirrored(const DecodedImage& image) {
+  return [&image](double u, double v) {
+    return std::pair{(1 - u) * image.width, v * image.height};
+  };
+}
+
 int readFrameNumber(const DecodedImage& image, const PictureToStill& place) {
   if (image.width == 0) return -1;
   const uint8_t* grey = pixelAt(image, place(0.5, 0.75));
