@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <thread>
 
 #include "extract/media.h"
 #include "extract/media_internal.h"
@@ -332,7 +334,10 @@ FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) 
   int status = avcodec_parameters_to_context(decoder, stream->codecpar);
   if (status == kAvSuccess) {
     decoder->pkt_timebase = stream->time_base;
-    decoder->thread_count = 0;
+    // One decoding thread per core, at most four: FFmpeg's automatic count adds one more, and
+    // every frame thread holds its own pictures (about 25 MB more at 4K for no gain on 2 cores).
+    decoder->thread_count =
+        static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
     decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     decoder->max_pixels = kMaxPixels;
     status = avcodec_open2(decoder, codec, nullptr);
