@@ -26,6 +26,6 @@ print("+".join("eq(n\\,%d)" % math.floor(float(t) * rate + 1e-6) for t in sys.ar
     -n ffmpeg-one-pass "ffmpeg -v error -nostdin -y -i $clip -vf select='$select',scale=w=1600:h=1600:force_original_aspect_ratio=decrease -fps_mode passthrough -q:v 2 $work/op-%03d.jpg" \
     >/dev/null
   /usr/bin/time -f '%M' -o "$work/$name.rss" build/framepick --input "$clip" --output-dir "$work/fp" >/dev/null
-  build/framepick_bench --input "$clip" >"$work/$name.stages"
+  build/bench/framepick_bench --input "$clip" >"$work/$name.stages"
 done
 python3 bench/report.py "$work"
