@@ -7,7 +7,7 @@ packages=(
   libturbojpeg0-dev nlohmann-json3-dev libgtest-dev
   ffmpeg hyperfine time python3
   python3-jsonschema
-  dpkg-dev file
+  dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies
 )
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
