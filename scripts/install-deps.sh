@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The one list of Debian packages framepick needs to build, test and benchmark.
+# The one list of Debian packages framepick needs to build, test, benchmark and package.
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libturbojpeg0-dev nlohmann-json3-dev libgtest-dev
   ffmpeg hyperfine time python3
+  python3-jsonschema
+  dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies
 )
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

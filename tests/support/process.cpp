@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/report_schema.h"
 #include "support/scratch.h"
 
 extern char** environ;
@@ -33,8 +35,10 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   if (!workingDirectory.empty()) {
     posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
   }
@@ -45,7 +49,8 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
   pointers.push_back(nullptr);
 
   pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, program.c_str(), &actions, nullptr, pointers.data(), environ);
+  const int spawned =
+      posix_spawnp(&pid, program.c_str(), &actions, nullptr, pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " + program);
   int status = 0;
@@ -55,7 +60,13 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 
 ProcessResult runFramepick(const std::vector<std::string>& arguments,
                            const std::filesystem::path& workingDirectory) {
-  return runProcess(FRAMEPICK_BINARY, arguments, workingDirectory);
+  ProcessResult result = runProcess(FRAMEPICK_BINARY, arguments, workingDirectory);
+  // Callers are promised a document that follows the published schema, whatever the run met.
+  const std::string violations = reportSchemaViolations(result.out);
+  if (!violations.empty()) {
+    ADD_FAILURE() << "the report does not follow the schema:\n" << violations << result.out;
+  }
+  return result;
 }
 
 }  // namespace framepick::testing

@@ -16,7 +16,8 @@ struct ProcessResult {
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const std::filesystem::path& workingDirectory = {});
 
-// Runs the framepick binary of this build.
+// Runs the framepick binary of this build, and fails the current test when its standard output
+// does not follow the report schema.
 ProcessResult runFramepick(const std::vector<std::string>& arguments,
                            const std::filesystem::path& workingDirectory = {});
 
