@@ -16,6 +16,7 @@ for clip in bench/corpus/[A-D]-*; do
   mapfile -t times < <(python3 -c 'import json,sys
 for f in json.load(open(sys.argv[1]))["frames"]: print(f["requestedTimestampSeconds"])' "$work/report.json")
   rate=$(ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 "$clip")
+  rate=${rate%%,*}
   select=$(python3 -c 'import sys,math
 from fractions import Fraction
 rate = Fraction(sys.argv[1])
