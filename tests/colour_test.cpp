@@ -3,6 +3,8 @@
 // zscale), which shares nothing with the swscale path the stills take, then through framepick.
 // Each case prints a row of the README's colour table: lines starting with "| ".
 
+#include "extract/colour.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
-#include "extract/colour.h"
 #include "support/fixtures.h"
 #include "support/process.h"
 #include "support/scratch.h"
@@ -24,19 +25,19 @@ using Rgb = std::array<double, 3>;
 
 // The 24 patches of the ColorChecker chart in sRGB, six across and four down.
 constexpr std::array<Rgb, 24> kChart = {{
-    {115, 82, 68},   {194, 150, 130}, {98, 122, 157},  {87, 108, 67},   {133, 128, 177},
-    {103, 189, 170}, {214, 126, 44},  {80, 91, 166},   {193, 90, 99},   {94, 60, 108},
-    {157, 188, 64},  {224, 163, 46},  {56, 61, 150},   {70, 148, 73},   {175, 54, 60},
-    {231, 199, 31},  {187, 86, 149},  {8, 133, 161},   {243, 243, 242}, {200, 200, 200},
-    {160, 160, 160}, {122, 122, 121}, {85, 85, 85},    {52, 52, 52},
+    {115, 82, 68},   {194, 150, 130}, {98, 122, 157}, {87, 108, 67},   {133, 128, 177},
+    {103, 189, 170}, {214, 126, 44},  {80, 91, 166},  {193, 90, 99},   {94, 60, 108},
+    {157, 188, 64},  {224, 163, 46},  {56, 61, 150},  {70, 148, 73},   {175, 54, 60},
+    {231, 199, 31},  {187, 86, 149},  {8, 133, 161},  {243, 243, 242}, {200, 200, 200},
+    {160, 160, 160}, {122, 122, 121}, {85, 85, 85},   {52, 52, 52},
 }};
 // Dark and light skin and the middle greys: what an HDR still must put where SDR has them.
 constexpr std::array<int, 5> kSkinAndGrey = {0, 1, 20, 21, 22};
 
 // The chart as a one-second lavfi source of exact 8-bit RGB, patches filling the picture.
 std::string chartSource(int width, int height) {
-  std::string source = "color=c=black:s=" + std::to_string(width) + "x" +
-                       std::to_string(height) + ":r=5:d=1,format=gbrp";
+  std::string source = "color=c=black:s=" + std::to_string(width) + "x" + std::to_string(height) +
+                       ":r=5:d=1,format=gbrp";
   for (int i = 0; i < 24; ++i) {
     const int column = i % 6, row = i / 6;
     const int left = column * width / 6, top = row * height / 4;
@@ -45,8 +46,7 @@ std::string chartSource(int width, int height) {
                   static_cast<int>(kChart[i][1]), static_cast<int>(kChart[i][2]));
     source += ",drawbox=x=" + std::to_string(left) + ":y=" + std::to_string(top) +
               ":w=" + std::to_string((column + 1) * width / 6 - left) +
-              ":h=" + std::to_string((row + 1) * height / 4 - top) + ":color=" + colour +
-              ":t=fill";
+              ":h=" + std::to_string((row + 1) * height / 4 - top) + ":color=" + colour + ":t=fill";
   }
   return source;
 }
@@ -59,7 +59,8 @@ Rgb patchColour(const DecodedImage& still, int patch) {
   int count = 0;
   for (int y = static_cast<int>(centreY - cellHeight / 4); y < centreY + cellHeight / 4; ++y) {
     for (int x = static_cast<int>(centreX - cellWidth / 4); x < centreX + cellWidth / 4; ++x) {
-      for (int c = 0; c < 3; ++c) sum[c] += still.rgb[(static_cast<size_t>(y) * still.width + x) * 3 + c];
+      for (int c = 0; c < 3; ++c)
+        sum[c] += still.rgb[(static_cast<size_t>(y) * still.width + x) * 3 + c];
       ++count;
     }
   }
@@ -141,8 +142,8 @@ std::string hlgChartSource(int width, int height) {
     for (int c = 0; c < 3; ++c) {
       const double scene = display[c] * std::pow(luminance, 1 / 1.2 - 1);
       const std::string code = std::to_string(std::lround(oetf(scene) * 65535));
-      planes[c] = i == 23 ? code : "if(eq(ld(0)," + std::to_string(i) + ")," + code + "," +
-                                       planes[c] + ")";
+      planes[c] =
+          i == 23 ? code : "if(eq(ld(0)," + std::to_string(i) + ")," + code + "," + planes[c] + ")";
     }
   }
   const std::string patch = "st(0,floor(X*6/W)+6*floor(Y*4/H));";
@@ -159,8 +160,8 @@ std::vector<std::string> joined(std::vector<std::string> first,
 
 std::vector<std::string> tags(const std::string& matrix, const std::string& range,
                               const std::string& primaries, const std::string& transfer) {
-  return {"-colorspace", matrix, "-color_range", range, "-color_primaries", primaries,
-          "-color_trc", transfer};
+  return {"-colorspace",      matrix,    "-color_range", range,
+          "-color_primaries", primaries, "-color_trc",   transfer};
 }
 
 const std::string kUntagged =
@@ -168,11 +169,11 @@ const std::string kUntagged =
 const std::vector<std::string> kX264 = {"-c:v", "libx264", "-preset", "ultrafast", "-crf", "10"};
 const std::vector<std::string> kFfv1 = {"-c:v", "ffv1"};
 std::vector<std::string> x265(const std::string& parameters) {
-  return {"-c:v", "libx265", "-preset", "ultrafast", "-x265-params",
-          "log-level=error:crf=8" + parameters};
+  return {"-c:v",      "libx265",      "-preset",
+          "ultrafast", "-x265-params", "log-level=error:crf=8" + parameters};
 }
-const std::vector<std::string> kVp9 = {"-c:v", "libvpx-vp9", "-deadline", "realtime",
-                                       "-cpu-used", "8", "-crf", "4", "-b:v", "0"};
+const std::vector<std::string> kVp9 = {"-c:v", "libvpx-vp9", "-deadline", "realtime", "-cpu-used",
+                                       "8",    "-crf",       "4",         "-b:v",     "0"};
 const std::string kHdr10 =
     ":hdr10=1:master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)"
     "L(10000000,50):max-cll=1000,400";
@@ -195,49 +196,54 @@ ColourCase chartCase(std::string name, std::string codedAs, std::string tagging,
 std::vector<ColourCase> colourCases() {
   std::vector<ColourCase> cases = {
       // Every matrix with both ranges, every depth and every subsampling (a Latin square).
-      chartCase("bt601-limited-8bit-420", "H.264 yuv420p", "BT.601 / limited", "601-l-8-420.mp4",
-                zimg("m=170m:r=tv", "yuv420p"),
+      chartCase("bt601-limited-8bit-420", "H.264 yuv420p", "BT.601 / limited / BT.601 / BT.601",
+                "601-l-8-420.mp4", zimg("m=170m:r=tv", "yuv420p"),
                 joined(kX264, tags("smpte170m", "tv", "smpte170m", "smpte170m"))),
-      chartCase("bt601-full-10bit-422", "H.264 yuv422p10", "BT.601 / full", "601-f-10-422.mkv",
-                zimg("m=170m:r=pc", "yuv422p10le"),
+      chartCase("bt601-full-10bit-422", "H.264 yuv422p10", "BT.601 / full / BT.601 625 / BT.709",
+                "601-f-10-422.mkv", zimg("m=170m:r=pc", "yuv422p10le"),
                 joined(kX264, tags("bt470bg", "pc", "bt470bg", "bt709"))),
-      chartCase("bt601-limited-12bit-444", "HEVC yuv444p12", "BT.601 / limited",
+      chartCase("bt601-limited-12bit-444", "HEVC yuv444p12", "BT.601 / limited / BT.601 / BT.601",
                 "601-l-12-444.mkv", zimg("m=170m:r=tv", "yuv444p12le"),
                 joined(x265(""), tags("smpte170m", "tv", "smpte170m", "smpte170m"))),
-      chartCase("bt709-full-8bit-422", "FFV1 yuv422p", "BT.709 / full", "709-f-8-422.mkv",
-                zimg("m=709:r=pc", "yuv422p"), joined(kFfv1, tags("bt709", "pc", "bt709", "bt709"))),
-      chartCase("bt709-limited-10bit-444", "ProRes 4444 yuv444p10", "BT.709 / limited",
-                "709-l-10-444.mov", zimg("m=709:r=tv", "yuv444p10le"),
+      chartCase("bt709-full-8bit-422", "FFV1 yuv422p", "BT.709 / full / BT.709 / BT.709",
+                "709-f-8-422.mkv", zimg("m=709:r=pc", "yuv422p"),
+                joined(kFfv1, tags("bt709", "pc", "bt709", "bt709"))),
+      chartCase("bt709-limited-10bit-444", "ProRes 4444 yuv444p10",
+                "BT.709 / limited / BT.709 / BT.709", "709-l-10-444.mov",
+                zimg("m=709:r=tv", "yuv444p10le"),
                 joined({"-c:v", "prores_ks", "-profile:v", "4444"},
                        tags("bt709", "tv", "bt709", "bt709"))),
-      chartCase("bt709-full-12bit-420", "FFV1 yuv420p12", "BT.709 / full", "709-f-12-420.mkv",
-                zimg("m=709:r=pc", "yuv420p12le"),
+      chartCase("bt709-full-12bit-420", "FFV1 yuv420p12", "BT.709 / full / BT.709 / BT.709",
+                "709-f-12-420.mkv", zimg("m=709:r=pc", "yuv420p12le"),
                 joined(kFfv1, tags("bt709", "pc", "bt709", "bt709"))),
-      chartCase("bt2020-limited-8bit-444", "FFV1 yuv444p", "BT.2020 / limited / BT.2020 SDR",
+      chartCase("bt2020-limited-8bit-444", "FFV1 yuv444p", "BT.2020 / limited / BT.2020 / BT.2020",
                 "2020-l-8-444.mkv", zimg("m=2020_ncl:r=tv:p=2020:t=2020_10", "yuv444p"),
                 joined(kFfv1, tags("bt2020nc", "tv", "bt2020", "bt2020-10"))),
-      chartCase("bt2020-full-10bit-420", "HEVC yuv420p10", "BT.2020 / full / BT.2020 SDR",
+      chartCase("bt2020-full-10bit-420", "HEVC yuv420p10", "BT.2020 / full / BT.2020 / BT.2020",
                 "2020-f-10-420.mkv", zimg("m=2020_ncl:r=pc:p=2020:t=2020_10", "yuv420p10le"),
                 joined(x265(""), tags("bt2020nc", "pc", "bt2020", "bt2020-10"))),
-      chartCase("bt2020-limited-12bit-422", "FFV1 yuv422p12", "BT.2020 / limited / BT.2020 SDR",
-                "2020-l-12-422.mkv", zimg("m=2020_ncl:r=tv:p=2020:t=2020_12", "yuv422p12le"),
+      chartCase("bt2020-limited-12bit-422", "FFV1 yuv422p12",
+                "BT.2020 / limited / BT.2020 / BT.2020", "2020-l-12-422.mkv",
+                zimg("m=2020_ncl:r=tv:p=2020:t=2020_12", "yuv422p12le"),
                 joined(kFfv1, tags("bt2020nc", "tv", "bt2020", "bt2020-12"))),
       // Untagged: BT.601 for SD, BT.709 for HD by either side.
-      chartCase("untagged-sd", "H.264 yuv420p 720x480", "none (BT.601 limited)", "untagged-sd.mp4",
-                zimg("m=170m:r=tv", "yuv420p") + "," + kUntagged, kX264, 720, 480),
-      chartCase("untagged-hd-scope", "H.264 yuv420p 1280x544", "none (BT.709 limited)",
-                "untagged-hd.mp4", zimg("m=709:r=tv", "yuv420p") + "," + kUntagged, kX264,
-                1280, 544),
-      chartCase("mjpeg", "MJPEG yuvj422p", "full range (JPEG)", "mjpeg.avi",
-                zimg("m=170m:r=pc", "yuv422p"), {"-c:v", "mjpeg", "-q:v", "2", "-color_range", "pc"}),
-      chartCase("display-p3", "FFV1 yuv444p10", "BT.709 / limited / Display P3",
+      chartCase("untagged-sd", "H.264 yuv420p 720x480", "none (taken as BT.601 / limited)",
+                "untagged-sd.mp4", zimg("m=170m:r=tv", "yuv420p") + "," + kUntagged, kX264, 720,
+                480),
+      chartCase("untagged-hd-scope", "H.264 yuv420p 1280x544", "none (taken as BT.709 / limited)",
+                "untagged-hd.mp4", zimg("m=709:r=tv", "yuv420p") + "," + kUntagged, kX264, 1280,
+                544),
+      chartCase("mjpeg", "MJPEG yuvj422p", "none (JPEG: BT.601 / full)", "mjpeg.avi",
+                zimg("m=170m:r=pc", "yuv422p"),
+                {"-c:v", "mjpeg", "-q:v", "2", "-color_range", "pc"}),
+      chartCase("display-p3", "FFV1 yuv444p10", "BT.709 / limited / Display P3 / BT.709",
                 "display-p3.mkv", zimg("m=709:r=tv:p=smpte432", "yuv444p10le"),
                 joined(kFfv1, tags("bt709", "tv", "smpte432", "bt709"))),
-      chartCase("odd-size", "FFV1 yuv420p 333x187", "BT.709 / limited", "odd-size.mkv",
-                zimg("m=709:r=tv", "yuv444p") + ",format=yuv420p",
+      chartCase("odd-size", "FFV1 yuv420p 333x187", "BT.709 / limited / BT.709 / BT.709",
+                "odd-size.mkv", zimg("m=709:r=tv", "yuv444p") + ",format=yuv420p",
                 joined(kFfv1, tags("bt709", "tv", "bt709", "bt709")), 333, 187),
-      chartCase("rgb", "FFV1 gbrp10", "RGB", "rgb.mkv", "format=gbrp10le", kFfv1),
-      chartCase("palette", "PNG pal8", "RGB palette", "palette.mkv",
+      chartCase("rgb", "FFV1 gbrp10", "none (RGB)", "rgb.mkv", "format=gbrp10le", kFfv1),
+      chartCase("palette", "PNG pal8", "none (RGB palette)", "palette.mkv",
                 "split[a][b];[a]palettegen=max_colors=32:reserve_transparent=0[p];"
                 "[b][p]paletteuse=dither=none",
                 {"-c:v", "png"}),
@@ -245,14 +251,16 @@ std::vector<ColourCase> colourCases() {
   // The palette is a filter graph, not a chain.
   cases.back().ffmpegArguments[0] = "-filter_complex";
 
-  ColourCase grey = chartCase("grey-limited-8bit", "HEVC gray (4:0:0)", "BT.709 / limited",
-                              "grey.mkv", zimg("m=709:r=tv", "yuv444p") + ",extractplanes=y",
+  ColourCase grey = chartCase("grey-limited-8bit", "HEVC gray (4:0:0), luma expected",
+                              "BT.709 / limited / BT.709 / BT.709", "grey.mkv",
+                              zimg("m=709:r=tv", "yuv444p") + ",extractplanes=y",
                               joined(x265(""), tags("bt709", "tv", "bt709", "bt709")));
   grey.expectation = Expectation::kLuma;
   cases.push_back(grey);
-  ColourCase grey12 = chartCase("grey-full-12bit", "FFV1 gray12", "full range", "grey12.mkv",
-                                zimg("m=709:r=pc", "yuv444p12le") + ",extractplanes=y",
-                                joined(kFfv1, {"-color_range", "pc"}));
+  ColourCase grey12 =
+      chartCase("grey-full-12bit", "FFV1 gray12, luma expected", "full range only", "grey12.mkv",
+                zimg("m=709:r=pc", "yuv444p12le") + ",extractplanes=y",
+                joined(kFfv1, {"-color_range", "pc"}));
   grey12.expectation = Expectation::kLuma;
   cases.push_back(grey12);
 
@@ -260,15 +268,17 @@ std::vector<ColourCase> colourCases() {
   const std::string halfAlpha =
       "format=gbrap,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='if(lt(Y,H/2),255,128)'";
   for (ColourCase alpha : {
-           chartCase("alpha-yuva420p", "FFV1 yuva420p", "BT.709 / limited", "alpha-ffv1.mkv",
+           chartCase("alpha-yuva420p", "FFV1 yuva420p, half transparent",
+                     "BT.709 / limited / BT.709 / BT.709", "alpha-ffv1.mkv",
                      halfAlpha + "," + zimg("m=709:r=tv", "yuva420p"),
                      joined(kFfv1, tags("bt709", "tv", "bt709", "bt709"))),
-           chartCase("alpha-prores-4444", "ProRes 4444 yuva444p10", "BT.709 / limited",
-                     "alpha-prores.mov", halfAlpha + "," + zimg("m=709:r=tv", "yuva444p10le"),
+           chartCase("alpha-prores-4444", "ProRes 4444 yuva444p10, half transparent",
+                     "BT.709 / limited / BT.709 / BT.709", "alpha-prores.mov",
+                     halfAlpha + "," + zimg("m=709:r=tv", "yuva444p10le"),
                      joined({"-c:v", "prores_ks", "-profile:v", "4444", "-alpha_bits", "16"},
                             tags("bt709", "tv", "bt709", "bt709"))),
-           chartCase("alpha-rgba", "PNG rgba", "RGB", "alpha-png.mkv", halfAlpha,
-                     {"-c:v", "png", "-pix_fmt", "rgba"}),
+           chartCase("alpha-rgba", "PNG rgba, half transparent", "none (RGB)", "alpha-png.mkv",
+                     halfAlpha, {"-c:v", "png", "-pix_fmt", "rgba"}),
        }) {
     alpha.expectation = Expectation::kHalfAlphaBelow;
     cases.push_back(alpha);
@@ -297,7 +307,8 @@ std::vector<ColourCase> colourCases() {
 Rgb expectedColour(const ColourCase& colourCase, int patch) {
   const Rgb& chart = kChart[patch];
   switch (colourCase.expectation) {
-    case Expectation::kChart: return chart;
+    case Expectation::kChart:
+      return chart;
     case Expectation::kLuma: {
       const double luma = 0.2126 * chart[0] + 0.7152 * chart[1] + 0.0722 * chart[2];
       return {luma, luma, luma};
@@ -337,8 +348,8 @@ TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
     const Rgb expected = expectedColour(colourCase, patch);
     const Rgb measured = patchColour(still, patch);
     const double difference = deltaE(expected, measured);
-    SCOPED_TRACE("patch " + std::to_string(patch + 1) + ": expected " +
-                 json(expected).dump() + ", measured " + json(measured).dump());
+    SCOPED_TRACE("patch " + std::to_string(patch + 1) + ": expected " + json(expected).dump() +
+                 ", measured " + json(measured).dump());
     EXPECT_LE(difference, colourCase.hdr ? 12 : 3);
     if (std::find(kSkinAndGrey.begin(), kSkinAndGrey.end(), patch) != kSkinAndGrey.end()) {
       EXPECT_LE(difference, 3);
@@ -359,6 +370,49 @@ INSTANTIATE_TEST_SUITE_P(Sources, ColourTest, ::testing::ValuesIn(colourCases())
                            std::replace(name.begin(), name.end(), '-', '_');
                            return name;
                          });
+
+// The tone curve for grades of several peaks: light below the knee kept, no step or reversal,
+// and the peak (or anything brighter) lands exactly on the reference white.
+TEST(ToneCurve, KeepsMidTonesAndRollsOffToWhiteAtThePeak) {
+  for (const double peak : {400.0, 1000.0, 4000.0, 10000.0}) {
+    SCOPED_TRACE(peak);
+    EXPECT_EQ(toneMappedNits(20, peak), 20);
+    EXPECT_NEAR(toneMappedNits(26, peak), 26, 0.1);  // BT.2408's 18 % grey
+    EXPECT_NEAR(toneMappedNits(peak, peak), kReferenceWhiteNits, 1e-6);
+    EXPECT_NEAR(toneMappedNits(2 * peak, peak), kReferenceWhiteNits, 1e-6);
+    double previousNits = 0, previous = 0;
+    for (double nits = 0.5; nits <= peak; nits *= 1.01) {
+      const double mapped = toneMappedNits(nits, peak);
+      // Rising, never faster than the input: no reversal, no step.
+      ASSERT_GE(mapped, previous) << nits;
+      ASSERT_LE(mapped - previous, (nits - previousNits) * (1 + 1e-9)) << nits;
+      previousNits = nits;
+      previous = mapped;
+    }
+  }
+  EXPECT_EQ(toneMappedNits(150, 180), 150);  // grades no brighter than white are only clipped
+  EXPECT_EQ(toneMappedNits(300, 180), kReferenceWhiteNits);
+}
+
+// BT.2020 primaries lie outside BT.709: they come out as the nearest colour of the same
+// luminance, not clipped channel by channel.
+TEST(GamutMapping, ColoursOutsideBt709KeepTheirLuminance) {
+  const Primaries bt2020{{0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}, {0.3127, 0.3290}};
+  const ColourMapping mapping = makeColourMapping({Transfer::kSdr, bt2020, 0});
+  const double bt2020Luminance[3] = {0.2627, 0.6780, 0.0593};
+  for (int primary = 0; primary < 3; ++primary) {
+    SCOPED_TRACE(primary);
+    uint16_t rgba[4] = {0, 0, 0, 65535};
+    rgba[primary] = 65535;
+    uint8_t rgb[3];
+    mapRow(mapping, rgba, rgb, 1);
+    double luminance = 0;
+    const double bt709Luminance[3] = {0.2126, 0.7152, 0.0722};
+    for (int c = 0; c < 3; ++c) luminance += bt709Luminance[c] * std::pow(rgb[c] / 255.0, 2.4);
+    EXPECT_NEAR(luminance, bt2020Luminance[primary], 0.01);
+    EXPECT_EQ(std::max_element(rgb, rgb + 3) - rgb, primary);
+  }
+}
 
 }  // namespace
 }  // namespace framepick::testing

@@ -13,19 +13,22 @@ constexpr double kDisplayGamma = 2.4;
 constexpr double kHlgDisplayNits = 1000;
 constexpr double kHlgSystemGamma = 1.2;
 constexpr int kCodes = 65536;
+constexpr int kRootSteps = 8192;
+
+using Matrix3 = std::array<double, 9>;  // row major
+
+// SMPTE ST 2084.
+constexpr double kPqM1 = 2610.0 / 16384, kPqM2 = 2523.0 / 4096 * 128;
+constexpr double kPqC1 = 3424.0 / 4096, kPqC2 = 2413.0 / 4096 * 32, kPqC3 = 2392.0 / 4096 * 32;
 
 double pqFromNits(double nits) {
-  constexpr double m1 = 2610.0 / 16384, m2 = 2523.0 / 4096 * 128;
-  constexpr double c1 = 3424.0 / 4096, c2 = 2413.0 / 4096 * 32, c3 = 2392.0 / 4096 * 32;
-  const double y = std::pow(std::max(nits, 0.0) / 10000, m1);
-  return std::pow((c1 + c2 * y) / (1 + c3 * y), m2);
+  const double y = std::pow(std::max(nits, 0.0) / 10000, kPqM1);
+  return std::pow((kPqC1 + kPqC2 * y) / (1 + kPqC3 * y), kPqM2);
 }
 
 double nitsFromPq(double signal) {
-  constexpr double m1 = 2610.0 / 16384, m2 = 2523.0 / 4096 * 128;
-  constexpr double c1 = 3424.0 / 4096, c2 = 2413.0 / 4096 * 32, c3 = 2392.0 / 4096 * 32;
-  const double e = std::pow(std::clamp(signal, 0.0, 1.0), 1 / m2);
-  return 10000 * std::pow(std::max(e - c1, 0.0) / (c2 - c3 * e), 1 / m1);
+  const double e = std::pow(std::clamp(signal, 0.0, 1.0), 1 / kPqM2);
+  return 10000 * std::pow(std::max(e - kPqC1, 0.0) / (kPqC2 - kPqC3 * e), 1 / kPqM1);
 }
 
 double hlgSceneLight(double signal) {
@@ -35,9 +38,12 @@ double hlgSceneLight(double signal) {
 
 double linearOf(Transfer transfer, double signal) {
   switch (transfer) {
-    case Transfer::kSdr: return std::pow(signal, kDisplayGamma);
-    case Transfer::kPq: return nitsFromPq(signal) / kReferenceWhiteNits;
-    case Transfer::kHlg: return hlgSceneLight(signal);
+    case Transfer::kSdr:
+      return std::pow(signal, kDisplayGamma);
+    case Transfer::kPq:
+      return nitsFromPq(signal) / kReferenceWhiteNits;
+    case Transfer::kHlg:
+      return hlgSceneLight(signal);
   }
   return 0;
 }
@@ -56,11 +62,10 @@ Matrix3 inverse(const Matrix3& m) {
   const double determinant = m[0] * (m[4] * m[8] - m[5] * m[7]) -
                              m[1] * (m[3] * m[8] - m[5] * m[6]) +
                              m[2] * (m[3] * m[7] - m[4] * m[6]);
-  const Matrix3 adjugate{m[4] * m[8] - m[5] * m[7], m[2] * m[7] - m[1] * m[8],
-                         m[1] * m[5] - m[2] * m[4], m[5] * m[6] - m[3] * m[8],
-                         m[0] * m[8] - m[2] * m[6], m[2] * m[3] - m[0] * m[5],
-                         m[3] * m[7] - m[4] * m[6], m[1] * m[6] - m[0] * m[7],
-                         m[0] * m[4] - m[1] * m[3]};
+  const Matrix3 adjugate{
+      m[4] * m[8] - m[5] * m[7], m[2] * m[7] - m[1] * m[8], m[1] * m[5] - m[2] * m[4],
+      m[5] * m[6] - m[3] * m[8], m[0] * m[8] - m[2] * m[6], m[2] * m[3] - m[0] * m[5],
+      m[3] * m[7] - m[4] * m[6], m[1] * m[6] - m[0] * m[7], m[0] * m[4] - m[1] * m[3]};
   Matrix3 result;
   for (int i = 0; i < 9; ++i) result[i] = adjugate[i] / determinant;
   return result;
@@ -86,13 +91,17 @@ Matrix3 rgbToXyz(const Primaries& p) {
 
 // Bradford adaptation: how a colour seen under one white looks the same under another.
 Matrix3 whiteAdaptation(Chromaticity from, Chromaticity to) {
-  const Matrix3 bradford{0.8951, 0.2664, -0.1614, -0.7502, 1.7135, 0.0367,
-                         0.0389, -0.0685, 1.0296};
+  const Matrix3 bradford{0.8951, 0.2664, -0.1614, -0.7502, 1.7135, 0.0367, 0.0389, -0.0685, 1.0296};
   const auto source = apply(bradford, xyzOf(from));
   const auto target = apply(bradford, xyzOf(to));
-  const Matrix3 gain{target[0] / source[0], 0, 0, 0, target[1] / source[1], 0,
-                     0, 0, target[2] / source[2]};
+  const Matrix3 gain{target[0] / source[0], 0, 0, 0, target[1] / source[1], 0, 0, 0,
+                     target[2] / source[2]};
   return multiply(inverse(bradford), multiply(gain, bradford));
+}
+
+// The entry of a square-root-indexed table for a light in [0, its last entry's light].
+int rootIndex(float light, float stepsPerRoot) {
+  return static_cast<int>(std::sqrt(light) * stepsPerRoot + 0.5f);
 }
 
 // Moves the colour towards the grey of its own luminance until every component lies in
@@ -143,29 +152,43 @@ ColourMapping makeColourMapping(const ColourSource& source) {
     mapping.linearOfCode[code] = static_cast<float>(linearOf(source.transfer, code / 65535.0));
   }
   const Matrix3 sourceToXyz = rgbToXyz(source.primaries);
-  mapping.toBt709 = multiply(inverse(rgbToXyz(kBt709Primaries)),
-                             multiply(whiteAdaptation(source.primaries.white,
-                                                      kBt709Primaries.white),
-                                      sourceToXyz));
-  mapping.sourceLuma = {sourceToXyz[3], sourceToXyz[4], sourceToXyz[5]};
-  mapping.peakNits = source.transfer == Transfer::kHlg ? kHlgDisplayNits : source.peakNits;
+  const Matrix3 toBt709 = multiply(
+      inverse(rgbToXyz(kBt709Primaries)),
+      multiply(whiteAdaptation(source.primaries.white, kBt709Primaries.white), sourceToXyz));
+  for (int i = 0; i < 9; ++i) mapping.toBt709[i] = static_cast<float>(toBt709[i]);
+  for (int i = 0; i < 3; ++i) mapping.sourceLuma[i] = static_cast<float>(sourceToXyz[3 + i]);
+
+  const double peakNits = source.transfer == Transfer::kHlg ? kHlgDisplayNits : source.peakNits;
   // The brightest light toneMappedNits leaves alone, found by halving; pixels at or below it
   // skip the curve.
-  double kept = 0, changed = mapping.peakNits;
+  double kept = 0, changed = peakNits;
   for (int step = 0; step < 40; ++step) {
     const double middle = (kept + changed) / 2;
-    (toneMappedNits(middle, mapping.peakNits) == middle ? kept : changed) = middle;
+    (toneMappedNits(middle, peakNits) == middle ? kept : changed) = middle;
   }
-  mapping.kneeLinear = kept / kReferenceWhiteNits;
-  for (int code = 0; code < 255; ++code) {
-    mapping.codeStarts[code] = static_cast<float>(std::pow((code + 0.5) / 255, kDisplayGamma));
+  mapping.kneeLinear = static_cast<float>(kept / kReferenceWhiteNits);
+  mapping.peakLinear = static_cast<float>(peakNits / kReferenceWhiteNits);
+  mapping.toneMappedOfRoot.resize(kRootSteps + 1);
+  for (int i = 0; i <= kRootSteps; ++i) {
+    const double root = static_cast<double>(i) / kRootSteps;
+    mapping.toneMappedOfRoot[i] =
+        static_cast<float>(toneMappedNits(root * root * peakNits, peakNits) / kReferenceWhiteNits);
+  }
+  mapping.codeOfRoot.resize(kRootSteps + 1);
+  mapping.hlgGainOfRoot.resize(kRootSteps + 1);
+  for (int i = 0; i <= kRootSteps; ++i) {
+    const double root = static_cast<double>(i) / kRootSteps;
+    mapping.codeOfRoot[i] =
+        static_cast<uint8_t>(std::lround(255 * std::pow(root * root, 1 / kDisplayGamma)));
+    mapping.hlgGainOfRoot[i] = static_cast<float>(kHlgDisplayNits / kReferenceWhiteNits *
+                                                  std::pow(root * root, kHlgSystemGamma - 1));
   }
   return mapping;
 }
 
 void mapRow(const ColourMapping& mapping, const uint16_t* rgba, uint8_t* rgb, int width) {
   const bool hdr = mapping.transfer != Transfer::kSdr;
-  const float hlgGain = static_cast<float>(kHlgDisplayNits / kReferenceWhiteNits);
+  const float rootsPerPeak = kRootSteps / std::sqrt(mapping.peakLinear);
   const auto& m = mapping.toBt709;
   for (int x = 0; x < width; ++x, rgba += 4, rgb += 3) {
     float r = mapping.linearOfCode[rgba[0]];
@@ -173,42 +196,38 @@ void mapRow(const ColourMapping& mapping, const uint16_t* rgba, uint8_t* rgb, in
     float b = mapping.linearOfCode[rgba[2]];
     if (mapping.transfer == Transfer::kHlg) {
       // BT.2100's OOTF: display light grows with the pixel's own scene luminance.
-      const double luminance =
-          mapping.sourceLuma[0] * r + mapping.sourceLuma[1] * g + mapping.sourceLuma[2] * b;
-      const float gain = luminance > 0
-                             ? hlgGain * static_cast<float>(
-                                             std::pow(luminance, kHlgSystemGamma - 1))
-                             : 0;
+      const float luminance = std::clamp(
+          mapping.sourceLuma[0] * r + mapping.sourceLuma[1] * g + mapping.sourceLuma[2] * b, 0.0f,
+          1.0f);
+      const float gain = mapping.hlgGainOfRoot[rootIndex(luminance, kRootSteps)];
       r *= gain;
       g *= gain;
       b *= gain;
     }
-    const float r709 = static_cast<float>(m[0] * r + m[1] * g + m[2] * b);
-    const float g709 = static_cast<float>(m[3] * r + m[4] * g + m[5] * b);
-    const float b709 = static_cast<float>(m[6] * r + m[7] * g + m[8] * b);
-    r = r709;
-    g = g709;
-    b = b709;
+    float r709 = m[0] * r + m[1] * g + m[2] * b;
+    float g709 = m[3] * r + m[4] * g + m[5] * b;
+    float b709 = m[6] * r + m[7] * g + m[8] * b;
     if (hdr) {
       // Note [tone map]: the curve applies to the brightest component and all three scale by
       // the same ratio, so highlights keep their hue instead of bleaching channel by channel.
-      const float highest = std::max({r, g, b});
+      const float highest = std::max({r709, g709, b709});
       if (highest > mapping.kneeLinear) {
-        const float ratio = static_cast<float>(
-            toneMappedNits(highest * kReferenceWhiteNits, mapping.peakNits) /
-            (highest * kReferenceWhiteNits));
-        r *= ratio;
-        g *= ratio;
-        b *= ratio;
+        const float mapped = highest >= mapping.peakLinear
+                                 ? mapping.toneMappedOfRoot[kRootSteps]
+                                 : mapping.toneMappedOfRoot[rootIndex(highest, rootsPerPeak)];
+        const float ratio = mapped / highest;
+        r709 *= ratio;
+        g709 *= ratio;
+        b709 *= ratio;
       }
     }
-    intoGamut(r, g, b);
-    const uint16_t alpha = rgba[3];
-    const float channels[3] = {r, g, b};
+    intoGamut(r709, g709, b709);
+    const uint32_t alpha = rgba[3];
+    const float channels[3] = {r709, g709, b709};
     for (int c = 0; c < 3; ++c) {
-      const auto code = static_cast<uint32_t>(
-          std::upper_bound(mapping.codeStarts.begin(), mapping.codeStarts.end(), channels[c]) -
-          mapping.codeStarts.begin());
+      // Rounding can leave a hair outside [0, 1].
+      const float light = std::clamp(channels[c], 0.0f, 1.0f);
+      const uint32_t code = mapping.codeOfRoot[rootIndex(light, kRootSteps)];
       rgb[c] = static_cast<uint8_t>((code * alpha + 32767) / 65535);
     }
   }

@@ -24,8 +24,8 @@ struct Primaries {
   Chromaticity white;
 };
 
-inline constexpr Primaries kBt709Primaries{{0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06},
-                                           {0.3127, 0.3290}};
+inline constexpr Primaries kBt709Primaries{
+    {0.64, 0.33}, {0.30, 0.60}, {0.15, 0.06}, {0.3127, 0.3290}};
 
 // HDR reference white (BT.2408): the light that becomes the white of an SDR picture.
 inline constexpr double kReferenceWhiteNits = 203;
@@ -36,20 +36,20 @@ struct ColourSource {
   double peakNits;  // the brightest light of the grade; only HDR transfers use it
 };
 
-using Matrix3 = std::array<double, 9>;  // row major
-
-// The tables for one source, made once per still.
+// The tables for one source, made once per still. Tables of light are indexed by the square
+// root of the light, which keeps their steps fine near black.
 struct ColourMapping {
   Transfer transfer;
   // 16-bit code to linear light, 1 = SDR white; scene light for HLG, whose display light
   // depends on the pixel's luminance.
   std::vector<float> linearOfCode;
-  Matrix3 toBt709;                   // linear source RGB to linear BT.709 RGB
-  std::array<double, 3> sourceLuma;  // luminance of each source primary
-  double peakNits;
-  double kneeLinear;  // HDR light above this is compressed
-  // The linear light at which each 8-bit code after the first begins.
-  std::array<float, 255> codeStarts;
+  std::array<float, 9> toBt709;         // linear source RGB to linear BT.709 RGB, row major
+  std::array<float, 3> sourceLuma;      // luminance of each source primary
+  float kneeLinear;                     // HDR light above this is compressed
+  float peakLinear;                     // HDR light at and above this becomes white
+  std::vector<float> toneMappedOfRoot;  // tone-mapped light of (root · √peakLinear)²
+  std::vector<uint8_t> codeOfRoot;      // 8-bit code of SDR light root²
+  std::vector<float> hlgGainOfRoot;     // HLG's display light per scene light at luminance root²
 };
 
 ColourMapping makeColourMapping(const ColourSource& source);

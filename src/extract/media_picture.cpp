@@ -122,6 +122,14 @@ double peakNitsOf(const AVFrame& frame) {
   return std::clamp(peak, kReferenceWhiteNits, 10000.0);
 }
 
+// Palettes carry alpha in every format, but most of them are opaque throughout.
+bool hasTransparency(const AVFrame& frame, const AVPixFmtDescriptor& descriptor) {
+  if ((descriptor.flags & AV_PIX_FMT_FLAG_ALPHA) == 0) return false;
+  if ((descriptor.flags & AV_PIX_FMT_FLAG_PAL) == 0 || frame.data[1] == nullptr) return true;
+  const auto* palette = reinterpret_cast<const uint32_t*>(frame.data[1]);
+  return std::any_of(palette, palette + 256, [](uint32_t entry) { return entry >> 24 != 0xff; });
+}
+
 // What the picture needs beyond a matrix and a range to look right in an RGB24 still; nothing
 // for SDR BT.709-like pictures without alpha, which swscale converts directly.
 std::optional<ColourSource> colourSourceOf(const AVFrame& frame,
@@ -131,7 +139,7 @@ std::optional<ColourSource> colourSourceOf(const AVFrame& frame,
   const std::optional<Primaries> primaries = widePrimariesOf(frame);
   // swscale's direct copy of gray8 into RGB24 ignores the range it was told.
   const bool limitedGray8 = format == AV_PIX_FMT_GRAY8 && !isFullRange(frame);
-  if (transfer == Transfer::kSdr && !primaries && (descriptor.flags & AV_PIX_FMT_FLAG_ALPHA) == 0 &&
+  if (transfer == Transfer::kSdr && !primaries && !hasTransparency(frame, descriptor) &&
       !limitedGray8) {
     return std::nullopt;
   }
@@ -260,8 +268,8 @@ Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
   }
 
   const UniqueFrame scaled = allocatedFrame(scaledFormat, size.width, size.height);
-  if (sws_scale(scaler.get(), rows.data.data(), rows.linesize.data(), 0, rows.height,
-                scaled->data, scaled->linesize) <= 0) {
+  if (sws_scale(scaler.get(), rows.data.data(), rows.linesize.data(), 0, rows.height, scaled->data,
+                scaled->linesize) <= 0) {
     return Failure{"the frame could not be converted to RGB"};
   }
   if (!colour) return orientedImage(*scaled, orientationOf(displayTransform));
