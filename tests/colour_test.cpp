@@ -290,9 +290,12 @@ std::vector<ColourCase> colourCases() {
                      "BT.2020 / limited / BT.2020 / PQ", "pq.mkv",
                      zimg("m=2020_ncl:r=tv:p=2020:t=smpte2084:npl=203", "yuv420p10le"),
                      joined(x265(kHdr10), tags("bt2020nc", "tv", "bt2020", "smpte2084"))),
-           chartCase("pq-vp9", "VP9 profile 2 yuv420p10", "BT.2020 / limited / BT.2020 / PQ",
-                     "pq.webm", zimg("m=2020_ncl:r=tv:p=2020:t=smpte2084:npl=203", "yuv420p10le"),
-                     joined(kVp9, tags("bt2020nc", "tv", "bt2020", "smpte2084"))),
+           // Untagged primaries: HDR is taken as BT.2020.
+           chartCase("pq-vp9", "VP9 profile 2 yuv420p10",
+                     "BT.2020 / limited / none (taken as BT.2020) / PQ", "pq.webm",
+                     zimg("m=2020_ncl:r=tv:p=2020:t=smpte2084:npl=203", "yuv420p10le") +
+                         ",setparams=color_primaries=unknown",
+                     joined(kVp9, tags("bt2020nc", "tv", "unknown", "smpte2084"))),
            chartCase("hlg-hevc", "HEVC yuv420p10", "BT.2020 / limited / BT.2020 / HLG", "hlg.mkv",
                      "zscale=min=gbr:rin=pc:m=2020_ncl:r=tv,format=yuv420p10le",
                      joined(x265(""), tags("bt2020nc", "tv", "bt2020", "arib-std-b67"))),

@@ -85,9 +85,13 @@ Transfer transferOf(const AVFrame& frame) {
 }
 
 // Primaries that need mapping into BT.709. The SD primaries are so close to BT.709 that players
-// show them unmapped, and so do we; untagged video is taken as BT.709.
-std::optional<Primaries> widePrimariesOf(const AVFrame& frame) {
-  switch (frame.color_primaries) {
+// show them unmapped, and so do we; untagged video is taken as BT.709, untagged HDR as BT.2020.
+std::optional<Primaries> widePrimariesOf(const AVFrame& frame, Transfer transfer) {
+  AVColorPrimaries primaries = frame.color_primaries;
+  if (primaries == AVCOL_PRI_UNSPECIFIED && transfer != Transfer::kSdr) {
+    primaries = AVCOL_PRI_BT2020;
+  }
+  switch (primaries) {
     case AVCOL_PRI_BT2020:
     case AVCOL_PRI_SMPTE431:
     case AVCOL_PRI_SMPTE432:
@@ -95,7 +99,7 @@ std::optional<Primaries> widePrimariesOf(const AVFrame& frame) {
     case AVCOL_PRI_FILM: break;
     default: return std::nullopt;
   }
-  const AVColorPrimariesDesc* description = av_csp_primaries_desc_from_id(frame.color_primaries);
+  const AVColorPrimariesDesc* description = av_csp_primaries_desc_from_id(primaries);
   if (description == nullptr) return std::nullopt;
   const auto point = [](const AVCIExy& xy) { return Chromaticity{av_q2d(xy.x), av_q2d(xy.y)}; };
   return Primaries{point(description->prim.r), point(description->prim.g),
@@ -136,7 +140,7 @@ std::optional<ColourSource> colourSourceOf(const AVFrame& frame,
                                            const AVPixFmtDescriptor& descriptor,
                                            AVPixelFormat format) {
   const Transfer transfer = transferOf(frame);
-  const std::optional<Primaries> primaries = widePrimariesOf(frame);
+  const std::optional<Primaries> primaries = widePrimariesOf(frame, transfer);
   // swscale's direct copy of gray8 into RGB24 ignores the range it was told.
   const bool limitedGray8 = format == AV_PIX_FMT_GRAY8 && !isFullRange(frame);
   if (transfer == Transfer::kSdr && !primaries && !hasTransparency(frame, descriptor) &&
