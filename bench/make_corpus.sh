@@ -10,18 +10,18 @@ encode() {  # name, then ffmpeg arguments
   echo "making corpus/$name" >&2
   ffmpeg -v error -nostdin -y "$@" "corpus/.$name" && mv "corpus/.$name" "corpus/$name"
 }
-source() {  # size, seconds
+lavfi_source() {  # size, seconds
   echo "testsrc2=s=$1:r=30:d=$2,noise=alls=14:allf=t"
 }
-encode A-1080p-h264-gop250.mp4 -f lavfi -i "$(source 1920x1080 60)" \
+encode A-1080p-h264-gop250.mp4 -f lavfi -i "$(lavfi_source 1920x1080 60)" \
   -c:v libx264 -preset veryfast -bf 3 -g 250 -keyint_min 250 -b:v 8M -maxrate 10M -bufsize 16M \
   -pix_fmt yuv420p
-encode B-2160p-hevc-gop250.mp4 -f lavfi -i "$(source 3840x2160 10)" \
+encode B-2160p-hevc-gop250.mp4 -f lavfi -i "$(lavfi_source 3840x2160 10)" \
   -c:v libx265 -preset ultrafast -x265-params keyint=250:min-keyint=250:log-level=error \
   -b:v 20M -pix_fmt yuv420p -tag:v hvc1
-encode .C-landscape.mp4 -f lavfi -i "$(source 1920x1080 20)" \
+encode .C-landscape.mp4 -f lavfi -i "$(lavfi_source 1920x1080 20)" \
   -c:v libx264 -preset veryfast -g 30 -b:v 10M -pix_fmt yuv420p
 # Phones store portrait video as landscape pictures turned by the display matrix.
 encode C-1080p-h264-phone-rotated.mp4 -i corpus/.C-landscape.mp4 -c copy -metadata:s:v rotate=270
-encode D-720p-vp9.webm -f lavfi -i "$(source 1280x720 20)" \
+encode D-720p-vp9.webm -f lavfi -i "$(lavfi_source 1280x720 20)" \
   -c:v libvpx-vp9 -deadline good -cpu-used 5 -row-mt 1 -b:v 3500k -g 240 -pix_fmt yuv420p
