@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!probe.ok()) return 0;
   // The smallest still size and three samples keep each input fast without skipping any stage.
   const framepick::FrameGeneratorHandle generator = framepick::makeFrameGenerator(*asset, 320);
-  framepick::captureFrames(*generator, framepick::sampleFractions(3),
-                           probe.value().durationSeconds, paths.output);
+  framepick::captureFrames(*generator, framepick::sampleFractions(3), probe.value().durationSeconds,
+                           paths.output);
   return 0;
 }
