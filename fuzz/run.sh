@@ -14,6 +14,9 @@ bash fuzz/make-seeds.sh "${build}/seeds"
 mkdir -p "${build}/corpus" "${build}/artifacts"
 
 # The first directory receives new inputs; the seeds and the kept regressions are read only.
+# Only our code is instrumented (Debian's FFmpeg is not), so coverage alone sees little of how a
+# file was parsed: comparison values and the dictionary of container tokens steer the mutations.
 "${build}/fuzz/capture_fuzzer" -max_total_time="${seconds}" -timeout=30 -rss_limit_mb=2048 \
-  -print_final_stats=1 -artifact_prefix="${build}/artifacts/" \
+  -use_value_profile=1 -dict=fuzz/media.dict -print_final_stats=1 \
+  -artifact_prefix="${build}/artifacts/" \
   "${build}/corpus" "${build}/seeds" fuzz/regressions
