@@ -1,5 +1,5 @@
-// Inputs the fuzzer once broke the tool with, kept in fuzz/regressions: each now ends with one
-// report and a defined exit status.
+// The inputs kept in fuzz/regressions (hand-made hostile files, and any input a fuzz run broke
+// the tool with): each ends with one report, a defined exit status and nothing on stderr.
 
 #include <gtest/gtest.h>
 

@@ -283,6 +283,11 @@ bool seekStream(FrameGenerator& generator, double seconds, bool toStart) {
 // the target, seek again 1, 2, 4 ... seconds earlier, and at last from the start.
 bool seekBefore(FrameGenerator& generator, double targetSeconds) {
   for (double backoff = 0;; backoff = backoff == 0 ? 1 : backoff * 2) {
+    // Out of time, every seek fails at once: say so rather than that seeking failed.
+    if (Clock::now() > generator.asset.deadline) {
+      generator.lastError = kOutOfTimeText;
+      return false;
+    }
     const double seekSeconds = targetSeconds - backoff;
     const bool toStart = seekSeconds <= 0;
     if (!seekStream(generator, seekSeconds, toStart)) {
