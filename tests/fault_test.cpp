@@ -1,5 +1,5 @@
-// File system faults met while frames are being written, on the real file system: each costs
-// only the samples it hits, which say why, and leaves no partial or temporary file behind.
+// Faults met while a run goes on, on the real file system and the real clock: each costs only
+// the samples it hits, which say why, and leaves no partial or temporary file behind.
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 
