@@ -57,7 +57,7 @@ class Tmpfs {
 
   // Fails with EBUSY while a file on it is open for writing.
   bool remountReadOnly() {
-    return mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    return mount("tmpfs", path_.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr) == 0;
   }
 
  private:
