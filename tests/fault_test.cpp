@@ -87,6 +87,7 @@ struct Outcome {
 
 Outcome finish(StartedProcess& process) {
   ProcessResult result = process.wait();
+  expectReportFollowsSchema(result);
   EXPECT_EQ(result.err, "");
   EXPECT_TRUE(result.out.ends_with("}\n")) << result.out;
   json report = json::parse(result.out);

@@ -135,6 +135,12 @@ double secondsOf(const FrameGenerator& generator, int64_t pts) {
          timeBase.den;
 }
 
+// A length of time in the stream's time base, in seconds.
+double spanSeconds(const FrameGenerator& generator, int64_t ticks) {
+  const AVRational timeBase = generator.stream->time_base;
+  return static_cast<double>(ticks) * timeBase.num / timeBase.den;
+}
+
 // Clamped to the 64-bit range: a target that lies beyond it (a claimed duration of millennia in
 // a fine time base) seeks to the end.
 int64_t ptsOf(const FrameGenerator& generator, double seconds) {
@@ -157,9 +163,7 @@ double frameSeconds(const FrameGenerator& generator, const AVFrame& frame) {
 // The end of the frame's display time, or infinity when the stream does not say.
 double frameEndSeconds(const FrameGenerator& generator, const AVFrame& frame) {
   if (frame.pkt_duration <= 0) return std::numeric_limits<double>::infinity();
-  const AVRational timeBase = generator.stream->time_base;
-  return secondsOf(generator, framePts(frame)) +
-         static_cast<double>(frame.pkt_duration) * timeBase.num / timeBase.den;
+  return secondsOf(generator, framePts(frame)) + spanSeconds(generator, frame.pkt_duration);
 }
 
 std::string secondsText(double seconds) {
@@ -172,7 +176,7 @@ std::string secondsText(double seconds) {
 // for durations that are only dts steps. Packets without a time or duration never qualify.
 bool endsBefore(const FrameGenerator& generator, const AVPacket& packet, double seconds) {
   if (packet.pts == AV_NOPTS_VALUE || packet.duration <= 0) return false;
-  return secondsOf(generator, packet.pts + 2 * packet.duration) < seconds;
+  return secondsOf(generator, packet.pts) + 2 * spanSeconds(generator, packet.duration) < seconds;
 }
 
 bool isDamaged(const AVFrame& frame) {
