@@ -89,7 +89,8 @@ Outcome finish(StartedProcess& process) {
   ProcessResult result = process.wait();
   expectReportFollowsSchema(result);
   EXPECT_EQ(result.err, "");
-  EXPECT_TRUE(result.out.ends_with("}\n")) << result.out;
+  EXPECT_TRUE(result.out.ends_with("}\n"))
+      << "exit status " << result.exitStatus << ": " << result.out;
   json report = json::parse(result.out);
   return {std::move(result), std::move(report)};
 }
@@ -120,6 +121,7 @@ Outcome runWithFaultAfterFirstFrame(const fs::path& output, const std::function<
   kill(process.pid(), SIGSTOP);
   int status = 0;
   waitpid(process.pid(), &status, WUNTRACED);
+  EXPECT_TRUE(WIFSTOPPED(status)) << "the run ended before it could be stopped, status " << status;
   fault();
   kill(process.pid(), SIGCONT);
   return finish(process);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -75,9 +76,13 @@ StartedProcess::~StartedProcess() {
 ProcessResult StartedProcess::wait() {
   int status = 0;
   rusage usage{};
-  wait4(pid_, &status, 0, &usage);
+  pid_t ended = 0;
+  do {
+    ended = wait4(pid_, &status, 0, &usage);
+  } while (ended < 0 && errno == EINTR);
   waited_ = true;
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readWhole(captures_.path() / "out"),
+  const bool exited = ended == pid_ && WIFEXITED(status);
+  return {exited ? WEXITSTATUS(status) : -1, readWhole(captures_.path() / "out"),
           readWhole(captures_.path() / "err"), usage.ru_maxrss};
 }
 

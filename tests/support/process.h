@@ -11,7 +11,7 @@
 namespace framepick::testing {
 
 struct ProcessResult {
-  int exitStatus;  // -1 when the process did not exit normally (a signal)
+  int exitStatus;  // -1 when the process did not exit normally (a signal) or was not found
   std::string out;
   std::string err;
   long maxResidentKilobytes;  // the peak resident memory of the process
