@@ -336,7 +336,7 @@ TEST(CaptureFailures, PicturesBeyondTheMemoryBudgetFailTheirSamples) {
 // A JPEG stream whose frames claim 16000x16000: neither the probe nor the decoder allocates it.
 TEST(CaptureFailures, PicturesTooLargeToDecodeAreRefusedCheaply) {
   const std::filesystem::path small = fixtureVideo(
-      "mjpeg.avi", {"-f", "lavfi", "-i", "testsrc2=s=64x48:r=10:d=1", "-c:v", "mjpeg"});
+      "small-mjpeg.avi", {"-f", "lavfi", "-i", "testsrc2=s=64x48:r=10:d=1", "-c:v", "mjpeg"});
   ScratchDirectory output;
   const std::filesystem::path huge = output.path() / "huge.avi";
   {
