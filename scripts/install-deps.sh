@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The one list of Debian packages framepick needs to build, test, benchmark and package.
+# The one list of Debian packages framepick needs to build, test, fuzz, benchmark and package.
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config
@@ -8,6 +8,7 @@ packages=(
   ffmpeg hyperfine time python3
   python3-jsonschema
   dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies
+  clang-14 libclang-rt-14-dev valgrind
 )
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

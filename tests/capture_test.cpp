@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -301,6 +302,68 @@ TEST(CaptureFailures, AnUnwritableFrameFileFailsOnlyItsSample) {
   EXPECT_EQ(readFrameNumber(first, upright(first)), 21);  // 0.72 s
   for (const auto& entry : std::filesystem::directory_iterator(output.path())) {
     EXPECT_NE(entry.path().filename().string().front(), '.') << "temporary file left behind";
+  }
+}
+
+// A peak resident size measures framepick alone only when nothing else shares its process:
+// not under AddressSanitizer, which keeps freed memory in quarantine, nor under a wrapper.
+bool residentSizeIsFramepicks() {
+#ifdef FRAMEPICK_SANITIZED
+  return false;
+#else
+  return std::getenv("FRAMEPICK_TEST_WRAPPER") == nullptr;
+#endif
+}
+
+// 8K pictures in 4:4:4 with 10 bits are 214 MB each, and the encoder lets the decoder keep 16.
+TEST(CaptureFailures, PicturesBeyondTheMemoryBudgetFailTheirSamples) {
+  const std::filesystem::path video = fixtureVideo(
+      "8k-16-references.mp4",
+      {"-f", "lavfi", "-i", "color=c=gray:s=8192x4352:r=10:d=0.8", "-c:v", "libx264", "-preset",
+       "ultrafast", "-refs", "16", "-bf", "0", "-pix_fmt", "yuv444p10le"});
+  ScratchDirectory output;
+  const ReportedRun run = capture(video, output, "3");
+  ASSERT_FALSE(run.report["failures"].empty()) << run.result.out;
+  for (const json& failure : run.report["failures"]) {
+    EXPECT_EQ(failure["reason"],
+              "the video's pictures need more than the 1 GiB of memory decoding may use");
+  }
+  if (residentSizeIsFramepicks()) {
+    EXPECT_LT(run.result.maxResidentKilobytes, 1'400'000);
+  }
+}
+
+// A JPEG stream whose frames claim 16000x16000: neither the probe nor the decoder allocates it.
+TEST(CaptureFailures, PicturesTooLargeToDecodeAreRefusedCheaply) {
+  const std::filesystem::path small = fixtureVideo(
+      "small-mjpeg.avi", {"-f", "lavfi", "-i", "testsrc2=s=64x48:r=10:d=1", "-c:v", "mjpeg"});
+  ScratchDirectory output;
+  const std::filesystem::path huge = output.path() / "huge.avi";
+  {
+    std::ifstream in(small, std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    // Start of frame: marker, length, precision, then height and width as 16-bit big endian.
+    for (size_t at = bytes.find("\xff\xc0"); at != std::string::npos;
+         at = bytes.find("\xff\xc0", at + 2)) {
+      bytes.replace(at + 5, 4, "\x3e\x80\x3e\x80");
+    }
+    std::ofstream(huge, std::ios::binary) << bytes;
+  }
+  const std::filesystem::path frames = output.path() / "frames";
+  std::filesystem::create_directory(frames);
+  const ProcessResult result = runFramepick(
+      {"--input", huge.string(), "--output-dir", frames.string(), "--max-frames", "2"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_EQ(result.err, "");
+  const json report = json::parse(result.out);
+  ASSERT_EQ(report["failures"].size(), 2u);
+  for (const json& failure : report["failures"]) {
+    EXPECT_TRUE(failure["reason"].get<std::string>().starts_with(
+        "no video frame could be decoded: the decoder rejected"))
+        << failure;
+  }
+  if (residentSizeIsFramepicks()) {
+    EXPECT_LT(result.maxResidentKilobytes, 200'000);
   }
 }
 

@@ -44,6 +44,9 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path& targ
   std::optional<std::string> error;
   if (fchmod(fd, newFileMode()) != 0) error = errnoText(errno);
   if (!error) error = writeAll(fd, bytes);
+  // Some file systems (NFS, for one) report a full disk only when the data is flushed: a frame
+  // is named in the report only once its bytes have landed.
+  if (!error && fsync(fd) != 0) error = errnoText(errno);
   if (close(fd) != 0 && !error) error = errnoText(errno);
   if (!error && rename(temporary.c_str(), target.c_str()) != 0) error = errnoText(errno);
   if (error) unlink(temporary.c_str());

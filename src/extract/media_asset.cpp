@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "extract/media.h"
 #include "extract/media_internal.h"
@@ -33,10 +34,13 @@ double durationFromPackets(Asset& asset) {
     const PacketReference unref(packet.get());
     const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (pts == AV_NOPTS_VALUE) continue;
-    const AVRational timeBase = format->streams[packet->stream_index]->time_base;
-    firstSeconds = std::min(firstSeconds, pts * av_q2d(timeBase));
-    endSeconds = std::max(endSeconds, (pts + std::max<int64_t>(packet->duration, 0)) *
-                                          av_q2d(timeBase));
+    const double timeBase = av_q2d(format->streams[packet->stream_index]->time_base);
+    // In double: a timestamp near the 64-bit limit plus a duration must not overflow.
+    const double ptsSeconds = static_cast<double>(pts) * timeBase;
+    firstSeconds = std::min(firstSeconds, ptsSeconds);
+    endSeconds = std::max(
+        endSeconds,
+        ptsSeconds + static_cast<double>(std::max<int64_t>(packet->duration, 0)) * timeBase);
   }
   if (!(endSeconds > firstSeconds)) return kUnknownSeconds;
   const double startSeconds =
@@ -73,8 +77,6 @@ std::string errorText(int code) {
 
 void AssetDeleter::operator()(Asset* asset) const { delete asset; }
 
-void setDeadline(Asset& asset, Clock::duration budget) { asset.deadline = Clock::now() + budget; }
-
 AssetHandle openAsset(const std::filesystem::path& location) {
   AssetHandle asset(new Asset{nullptr, kUnknownSeconds, true, Clock::now() + kOpenBudget});
   // Only regular files: opening a FIFO blocks in open(2) where no deadline can reach, and a
@@ -88,7 +90,15 @@ AssetHandle openAsset(const std::filesystem::path& location) {
   // On failure avformat_open_input frees the context itself.
   if (avformat_open_input(&format, location.c_str(), nullptr, nullptr) != kAvSuccess) return asset;
   asset->format.reset(format);
-  if (avformat_find_stream_info(format, nullptr) < 0) return asset;
+  // The probe decodes a frame of some streams with decoders of its own: they get the same cap.
+  // Opening each decoder swaps its dictionary for the options left over, so free them after.
+  std::vector<AVDictionary*> streamOptions(format->nb_streams, nullptr);
+  for (AVDictionary*& options : streamOptions) {
+    av_dict_set_int(&options, "max_pixels", kMaxPixels, 0);
+  }
+  const int probed = avformat_find_stream_info(format, streamOptions.data());
+  for (AVDictionary*& options : streamOptions) av_dict_free(&options);
+  if (probed < 0) return asset;
   asset->durationSeconds = presentationDuration(*asset);
   return asset;
 }

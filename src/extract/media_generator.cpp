@@ -1,24 +1,90 @@
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <thread>
 
 #include "extract/media.h"
 #include "extract/media_internal.h"
 #include "extract/media_picture.h"
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
 namespace framepick {
 namespace {
 
+// Each capture may take this long, and all of a run's captures together the longer budget.
 constexpr auto kCaptureBudget = std::chrono::seconds(20);
-// Pictures above 8K are refused before the decoder allocates them.
-constexpr int64_t kMaxPixels = 8192LL * 4352;
+constexpr auto kAllCapturesBudget = std::chrono::seconds(60);
+// Note [picture budget]: the decoder takes its pictures from getBudgetedBuffer, which refuses
+// once the pictures alive would pass this many bytes. A decoder keeps up to 16 reference
+// pictures plus one per thread in flight, and at 8K in 4:4:4 with 16 bits a picture is 214 MB:
+// without a budget a small file claiming that costs gigabytes.
+constexpr int64_t kPictureBudgetBytes = 1LL << 30;
 // Timestamps that differ by less than this are the same instant (float noise in requested times).
 constexpr double kSameInstantSeconds = 1e-6;
 // Without a keyframe index, decoding forward beats a seek for targets this close.
 constexpr double kForwardDecodeSeconds = 3.0;
 
+constexpr const char* kOutOfTimeText =
+    "gave up: decoding took longer than the 20 s a sample may take (60 s for all samples)";
+
 enum class DecodeStep { kFrame, kEnd, kError };
+
+// Shared by the decoder's threads: the bytes of the decoded pictures that are still referenced.
+struct PictureBudget {
+  std::atomic<int64_t> bytesInUse = 0;
+  std::atomic<bool> exceeded = false;
+};
+
+// A pooled picture buffer wrapped so that its bytes return to the budget with its last reference.
+struct BudgetedBuffer {
+  PictureBudget* budget;
+  AVBufferRef* pooled;
+  int64_t bytes;
+};
+
+void releaseBudgetedBuffer(void* opaque, uint8_t*) {
+  auto* buffer = static_cast<BudgetedBuffer*>(opaque);
+  buffer->budget->bytesInUse -= buffer->bytes;
+  av_buffer_unref(&buffer->pooled);
+  delete buffer;
+}
+
+// The decoder's get_buffer2: FFmpeg's own allocation, counted against the budget.
+int getBudgetedBuffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
+  PictureBudget& budget = *static_cast<PictureBudget*>(decoder->opaque);
+  // Refused before allocating: FFmpeg's pool would keep a refused picture's zeroed memory.
+  const int64_t estimate = av_image_get_buffer_size(static_cast<AVPixelFormat>(frame->format),
+                                                    frame->width, frame->height, 1);
+  if (budget.bytesInUse + std::max<int64_t>(estimate, 0) > kPictureBudgetBytes) {
+    budget.exceeded = true;
+    return AVERROR(ENOMEM);
+  }
+  const int status = avcodec_default_get_buffer2(decoder, frame, flags);
+  if (status < 0) return status;
+  int64_t bytes = 0;
+  for (const AVBufferRef* buffer : frame->buf) bytes += buffer ? buffer->size : 0;
+  for (int i = 0; i < frame->nb_extended_buf; ++i) bytes += frame->extended_buf[i]->size;
+  budget.bytesInUse += bytes;
+  std::unique_ptr<BudgetedBuffer> tracker(
+      new (std::nothrow) BudgetedBuffer{&budget, frame->buf[0], bytes});
+  AVBufferRef* wrapped =
+      tracker ? av_buffer_create(frame->buf[0]->data, frame->buf[0]->size, releaseBudgetedBuffer,
+                                 tracker.get(), 0)
+              : nullptr;
+  if (wrapped == nullptr) {
+    budget.bytesInUse -= bytes;
+    av_frame_unref(frame);
+    return AVERROR(ENOMEM);
+  }
+  tracker.release();
+  frame->buf[0] = wrapped;
+  return kAvSuccess;
+}
 
 }  // namespace
 
@@ -29,6 +95,8 @@ struct FrameGenerator {
   Asset& asset;
   int64_t maximumDimension;
   std::string setupError;  // when set, the video cannot be decoded and every capture fails
+  Clock::time_point capturesDeadline = Clock::now() + kAllCapturesBudget;
+  PictureBudget budget;  // outlives the decoder and the frames, whose buffers report back to it
   AVStream* stream = nullptr;
   int64_t startPts = 0;  // the presentation's time zero in the stream's time base
   AffineTransform transform = kIdentityTransform;
@@ -53,20 +121,35 @@ struct FrameGenerator {
   // there, so the decoder may drop those that nothing refers to (non-reference B-frames).
   double skipNonReferenceBefore = -std::numeric_limits<double>::infinity();
   std::string lastError;
+  int64_t packetsRejected = 0;  // by the decoder since the last seek
   DecodeCounters counters;
 };
 
 namespace {
 
+// Timestamps come from the file and may be anywhere in 64 bits, so differences and sums of them
+// are taken in double, where they cannot overflow (and are exact up to 2^53).
 double secondsOf(const FrameGenerator& generator, int64_t pts) {
   const AVRational timeBase = generator.stream->time_base;
-  return static_cast<double>(pts - generator.startPts) * timeBase.num / timeBase.den;
+  return (static_cast<double>(pts) - static_cast<double>(generator.startPts)) * timeBase.num /
+         timeBase.den;
 }
 
+// A length of time in the stream's time base, in seconds.
+double spanSeconds(const FrameGenerator& generator, int64_t ticks) {
+  const AVRational timeBase = generator.stream->time_base;
+  return static_cast<double>(ticks) * timeBase.num / timeBase.den;
+}
+
+// Clamped to the 64-bit range: a target that lies beyond it (a claimed duration of millennia in
+// a fine time base) seeks to the end.
 int64_t ptsOf(const FrameGenerator& generator, double seconds) {
   const AVRational timeBase = generator.stream->time_base;
-  return generator.startPts +
-         static_cast<int64_t>(std::floor(seconds * timeBase.den / timeBase.num));
+  const double pts =
+      static_cast<double>(generator.startPts) + std::floor(seconds * timeBase.den / timeBase.num);
+  if (!(pts < 0x1p63)) return std::numeric_limits<int64_t>::max();
+  if (pts < -0x1p63) return std::numeric_limits<int64_t>::min() + 1;  // min is AV_NOPTS_VALUE
+  return static_cast<int64_t>(pts);
 }
 
 int64_t framePts(const AVFrame& frame) {
@@ -80,7 +163,7 @@ double frameSeconds(const FrameGenerator& generator, const AVFrame& frame) {
 // The end of the frame's display time, or infinity when the stream does not say.
 double frameEndSeconds(const FrameGenerator& generator, const AVFrame& frame) {
   if (frame.pkt_duration <= 0) return std::numeric_limits<double>::infinity();
-  return secondsOf(generator, framePts(frame) + frame.pkt_duration);
+  return secondsOf(generator, framePts(frame)) + spanSeconds(generator, frame.pkt_duration);
 }
 
 std::string secondsText(double seconds) {
@@ -93,7 +176,7 @@ std::string secondsText(double seconds) {
 // for durations that are only dts steps. Packets without a time or duration never qualify.
 bool endsBefore(const FrameGenerator& generator, const AVPacket& packet, double seconds) {
   if (packet.pts == AV_NOPTS_VALUE || packet.duration <= 0) return false;
-  return secondsOf(generator, packet.pts + 2 * packet.duration) < seconds;
+  return secondsOf(generator, packet.pts) + 2 * spanSeconds(generator, packet.duration) < seconds;
 }
 
 bool isDamaged(const AVFrame& frame) {
@@ -102,7 +185,11 @@ bool isDamaged(const AVFrame& frame) {
 }
 
 void forgetFrames(FrameGenerator& generator) {
+  // Their pictures count against the budget until unreferenced.
+  av_frame_unref(generator.held.get());
+  av_frame_unref(generator.next.get());
   generator.damagedSinceKeyframe = false;
+  generator.packetsRejected = 0;
   generator.hasHeld = false;
   generator.hasNext = false;
   generator.demuxEnded = false;
@@ -115,7 +202,7 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
   AVCodecContext* decoder = generator.decoder.get();
   while (true) {
     if (Clock::now() > generator.asset.deadline) {
-      generator.lastError = "decoding took too long";
+      generator.lastError = kOutOfTimeText;
       return DecodeStep::kError;
     }
     const int received = avcodec_receive_frame(decoder, frame);
@@ -144,7 +231,7 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
 
     const int read = av_read_frame(generator.asset.format.get(), generator.packet.get());
     if (read == AVERROR_EXIT) {
-      generator.lastError = "reading the file took too long";
+      generator.lastError = kOutOfTimeText;
       return DecodeStep::kError;
     }
     if (read < 0) {
@@ -164,7 +251,10 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
             : AVDISCARD_DEFAULT;
     const int sent = avcodec_send_packet(decoder, generator.packet.get());
     // A damaged packet costs only the frames that depend on it: the next keyframe decodes.
-    if (sent == AVERROR_INVALIDDATA) generator.damagedSinceKeyframe = true;
+    if (sent == AVERROR_INVALIDDATA) {
+      generator.damagedSinceKeyframe = true;
+      ++generator.packetsRejected;
+    }
     if (sent < 0 && sent != AVERROR_INVALIDDATA) {
       generator.lastError = "decoding failed: " + errorText(sent);
       return DecodeStep::kError;
@@ -197,6 +287,11 @@ bool seekStream(FrameGenerator& generator, double seconds, bool toStart) {
 // the target, seek again 1, 2, 4 ... seconds earlier, and at last from the start.
 bool seekBefore(FrameGenerator& generator, double targetSeconds) {
   for (double backoff = 0;; backoff = backoff == 0 ? 1 : backoff * 2) {
+    // Out of time, every seek fails at once: say so rather than that seeking failed.
+    if (Clock::now() > generator.asset.deadline) {
+      generator.lastError = kOutOfTimeText;
+      return false;
+    }
     const double seekSeconds = targetSeconds - backoff;
     const bool toStart = seekSeconds <= 0;
     if (!seekStream(generator, seekSeconds, toStart)) {
@@ -281,7 +376,10 @@ Result<const AVFrame*> frameOnScreen(const FrameGenerator& generator, double tar
     return Failure{"no video frame at " + secondsText(targetSeconds) + ": the video starts at " +
                    secondsText(frameSeconds(generator, *generator.next))};
   }
-  return Failure{"no video frame could be decoded"};
+  if (generator.packetsRejected == 0) return Failure{"no video frame could be decoded"};
+  // Pictures too large to decode end here too: the decoder refuses their packets.
+  return Failure{"no video frame could be decoded: the decoder rejected " +
+                 std::to_string(generator.packetsRejected) + " packets as invalid"};
 }
 
 }  // namespace
@@ -340,6 +438,8 @@ FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) 
         static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
     decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     decoder->max_pixels = kMaxPixels;
+    decoder->opaque = &generator->budget;
+    decoder->get_buffer2 = getBudgetedBuffer;
     status = avcodec_open2(decoder, codec, nullptr);
   }
   if (status != kAvSuccess) {
@@ -351,8 +451,19 @@ FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) 
 
 Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requestedSeconds) {
   if (!generator.setupError.empty()) return Failure{generator.setupError};
-  setDeadline(generator.asset, kCaptureBudget);
-  if (!advanceTo(generator, requestedSeconds)) {
+  const Clock::time_point now = Clock::now();
+  if (now >= generator.capturesDeadline) {
+    return Failure{"not tried: the samples before it used up the 60 s all samples may take"};
+  }
+  generator.asset.deadline = std::min(now + kCaptureBudget, generator.capturesDeadline);
+  generator.budget.exceeded = false;
+  const bool advanced = advanceTo(generator, requestedSeconds);
+  // A decoder refused pictures may fail, or may go on without them and end with no frame.
+  if (generator.budget.exceeded) {
+    generator.positionKnown = false;
+    return Failure{"the video's pictures need more than the 1 GiB of memory decoding may use"};
+  }
+  if (!advanced) {
     generator.positionKnown = false;
     return Failure{generator.lastError};
   }

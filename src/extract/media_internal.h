@@ -57,6 +57,9 @@ class PacketReference {
 
 inline constexpr int kAvSuccess = 0;
 
+// Pictures above 8K are refused before a decoder allocates them, in the probe and in captures.
+inline constexpr int64_t kMaxPixels = 8192LL * 4352;
+
 // av_strerror's text for an FFmpeg error code.
 std::string errorText(int code);
 
@@ -69,9 +72,6 @@ struct Asset {
   // Every blocking FFmpeg call on this asset gives up once this passes (interrupt callback).
   Clock::time_point deadline;
 };
-
-// Gives every FFmpeg call on the asset from now on this long to finish.
-void setDeadline(Asset& asset, Clock::duration budget);
 
 // The presentation's time zero in a stream's time base: the earliest start of all streams.
 int64_t presentationStartPts(const AVFormatContext& format, const AVStream& stream);

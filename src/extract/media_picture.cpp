@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <type_traits>
 
 extern "C" {
 #include <libavutil/csp.h>
@@ -50,15 +51,25 @@ AVPixelFormat withoutJpegRange(AVPixelFormat format) {
   }
 }
 
+// FFmpeg copies the colour fields from the bitstream unchecked (an MPEG-1 sequence may state any
+// 8-bit matrix, transfer or primaries code). Loading a value outside an enum's range as the enum
+// is undefined in C++, so these fields are read as the integers they hold.
+template <typename Enum>
+int storedValue(const Enum& field) {
+  std::underlying_type_t<Enum> value;
+  std::memcpy(&value, &field, sizeof value);
+  return static_cast<int>(value);
+}
+
 bool isFullRange(const AVFrame& frame) {
-  return frame.color_range == AVCOL_RANGE_JPEG ||
+  return storedValue(frame.color_range) == AVCOL_RANGE_JPEG ||
          withoutJpegRange(static_cast<AVPixelFormat>(frame.format)) != frame.format;
 }
 
 // swscale assumes BT.601 whatever the frame says; untagged video gets the players' guess: HD
 // by either side, so that 1280x544 scope pictures count as HD too.
 int swsMatrix(const AVFrame& frame) {
-  switch (frame.colorspace) {
+  switch (storedValue(frame.colorspace)) {
     case AVCOL_SPC_BT709: return SWS_CS_ITU709;
     case AVCOL_SPC_FCC: return SWS_CS_FCC;
     case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
@@ -77,7 +88,7 @@ bool hasLuma(const AVPixFmtDescriptor& descriptor, AVPixelFormat format) {
 }
 
 Transfer transferOf(const AVFrame& frame) {
-  switch (frame.color_trc) {
+  switch (storedValue(frame.color_trc)) {
     case AVCOL_TRC_SMPTE2084: return Transfer::kPq;
     case AVCOL_TRC_ARIB_STD_B67: return Transfer::kHlg;
     default: return Transfer::kSdr;
@@ -87,7 +98,7 @@ Transfer transferOf(const AVFrame& frame) {
 // Primaries that need mapping into BT.709. The SD primaries are so close to BT.709 that players
 // show them unmapped, and so do we; untagged video is taken as BT.709, untagged HDR as BT.2020.
 std::optional<Primaries> widePrimariesOf(const AVFrame& frame, Transfer transfer) {
-  AVColorPrimaries primaries = frame.color_primaries;
+  int primaries = storedValue(frame.color_primaries);
   if (primaries == AVCOL_PRI_UNSPECIFIED && transfer != Transfer::kSdr) {
     primaries = AVCOL_PRI_BT2020;
   }
@@ -99,7 +110,8 @@ std::optional<Primaries> widePrimariesOf(const AVFrame& frame, Transfer transfer
     case AVCOL_PRI_FILM: break;
     default: return std::nullopt;
   }
-  const AVColorPrimariesDesc* description = av_csp_primaries_desc_from_id(primaries);
+  const AVColorPrimariesDesc* description =
+      av_csp_primaries_desc_from_id(static_cast<AVColorPrimaries>(primaries));
   if (description == nullptr) return std::nullopt;
   const auto point = [](const AVCIExy& xy) { return Chromaticity{av_q2d(xy.x), av_q2d(xy.y)}; };
   return Primaries{point(description->prim.r), point(description->prim.g),

@@ -1,23 +1,53 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "support/scratch.h"
+
 namespace framepick::testing {
 
 struct ProcessResult {
-  int exitStatus;  // -1 when the process did not exit normally (a signal)
+  int exitStatus;  // -1 when the process did not exit normally (a signal) or was not found
   std::string out;
   std::string err;
+  long maxResidentKilobytes;  // the peak resident memory of the process
 };
 
-// Runs a program with the arguments, no standard input, and standard output and error captured.
+// A process started with no standard input and its standard output and error captured.
+class StartedProcess {
+ public:
+  StartedProcess(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::filesystem::path& workingDirectory = {});
+  StartedProcess(const StartedProcess&) = delete;
+  StartedProcess& operator=(const StartedProcess&) = delete;
+  ~StartedProcess();
+
+  pid_t pid() const { return pid_; }
+  ProcessResult wait();
+
+ private:
+  ScratchDirectory captures_;
+  pid_t pid_ = 0;
+  bool waited_ = false;
+};
+
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const std::filesystem::path& workingDirectory = {});
 
-// Runs the framepick binary of this build, and fails the current test when its standard output
-// does not follow the report schema.
+// The framepick binary of this build, run through the command in FRAMEPICK_TEST_WRAPPER when that
+// is set (words split at spaces; valgrind, for one) and after `launcher` (prlimit, for one).
+std::vector<std::string> framepickCommand(const std::vector<std::string>& arguments,
+                                          const std::vector<std::string>& launcher = {});
+
+// Fails the current test when the standard output does not follow the report schema.
+void expectReportFollowsSchema(const ProcessResult& result);
+
+// Runs framepickCommand, and fails the current test when its standard output does not follow the
+// report schema.
 ProcessResult runFramepick(const std::vector<std::string>& arguments,
                            const std::filesystem::path& workingDirectory = {});
 
