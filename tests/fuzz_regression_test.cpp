@@ -1,5 +1,6 @@
 // The inputs kept in fuzz/regressions (hand-made hostile files, and any input a fuzz run broke
-// the tool with): each ends with one report, a defined exit status and nothing on stderr.
+// the tool with): each ends with one report, a defined exit status and nothing on stderr, and
+// reports no frame at an impossible time.
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,15 @@ TEST(FuzzRegressions, EachInputEndsWithOneReport) {
         << result.exitStatus;
     EXPECT_EQ(result.err, "");
     EXPECT_TRUE(result.out.ends_with("}\n")) << result.out;
-    EXPECT_TRUE(nlohmann::json::accept(result.out)) << result.out;
+    ASSERT_TRUE(nlohmann::json::accept(result.out)) << result.out;
+    // Whatever the file's timestamps claim, a frame reported is never from before the start
+    // nor after the window of the time it was asked for.
+    const nlohmann::json report = nlohmann::json::parse(result.out);
+    for (const auto& frame : report["frames"]) {
+      const double actual = frame["actualTimestampSeconds"];
+      EXPECT_GE(actual, -0.04) << frame;
+      EXPECT_LE(actual, frame["requestedTimestampSeconds"].get<double>() + 0.04) << frame;
+    }
     ++tried;
   }
   EXPECT_GT(tried, 0);

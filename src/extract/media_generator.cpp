@@ -209,8 +209,10 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
     if (received == kAvSuccess) {
       ++generator.counters.framesDecoded;
       if (isDamaged(*frame)) generator.damagedSinceKeyframe = true;
-      if (framePts(*frame) == AV_NOPTS_VALUE) {
-        // A frame without a time cannot be placed on the clock; the next one may be.
+      // A frame without a time cannot be placed on the clock, and one stamped before the
+      // presentation starts is never on screen (timestamps that wrapped or jumped back).
+      if (framePts(*frame) == AV_NOPTS_VALUE ||
+          frameSeconds(generator, *frame) < -kToleranceSeconds) {
         av_frame_unref(frame);
         continue;
       }
