@@ -11,8 +11,7 @@ using Arguments = std::vector<std::string>;
 TEST(ArgumentValue, TakesTheArgumentAfterTheFirstExactMatch) {
   EXPECT_EQ(argumentValue({"fp", "--input", "a.mov", "--input", "b.mov"}, "--input"), "a.mov");
   EXPECT_EQ(argumentValue({"--input", "--output-dir", "d"}, "--input"), "--output-dir");
-  EXPECT_EQ(argumentValue({"fp", "--INPUT", "a", "--input=b", "--input"}, "--input", "none"),
-            "none");
+  EXPECT_EQ(argumentValue({"fp", "--INPUT", "a", "--input=b", "--input"}, "--input", "-"), "-");
 }
 
 // The last two are ARABIC-INDIC DIGIT FIVE and FULLWIDTH DIGIT FIVE.
@@ -35,9 +34,9 @@ TEST(ReadOptions, IntegersFallBackToDefaultsAndAreClamped) {
       {{"fp", "--max-frames", "99999999999999999999"}, 7, 1600},
   };
   for (const auto& [arguments, maxFrames, maximumDimension] : cases) {
-    const Options options = readOptions(arguments);
-    EXPECT_EQ(options.maxFrames, maxFrames) << ::testing::PrintToString(arguments);
-    EXPECT_EQ(options.maximumDimension, maximumDimension) << ::testing::PrintToString(arguments);
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    EXPECT_EQ(readOptions(arguments).maxFrames, maxFrames);
+    EXPECT_EQ(readOptions(arguments).maximumDimension, maximumDimension);
   }
 }
 

@@ -26,6 +26,7 @@ TEST(Run, FailuresBeforeSamplingLeaveNoFrames) {
   ASSERT_EQ(mkfifo((work.path() / "pipe.mov").c_str(), 0600), 0);
 
   const std::string usage(kUsageLine), in = "--input", out = "--output-dir";
+  const std::string notDirectory = "output_directory_unavailable: Not a directory";
   const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
       {{}, "", usage},
       {{in, "clips/a.mov/", "--max-frames", "3"}, "a.mov", usage},
@@ -33,9 +34,8 @@ TEST(Run, FailuresBeforeSamplingLeaveNoFrames) {
       {{"--input=a.mov", out, "out"}, "", usage},
       {{in, "absent.mov", out, "out"}, "absent.mov", "input_missing"},
       {{in, "dangling.mov", out, "out"}, "dangling.mov", "input_missing"},
-      {{in, "empty.mov", out, "blocker/a/b"},
-       "empty.mov",
-       "output_directory_unavailable: Not a directory"},
+      {{in, "empty.mov", out, "blocker"}, "empty.mov", notDirectory},
+      {{in, "empty.mov", out, "blocker/a/b"}, "empty.mov", notDirectory},
       {{in, "empty.mov", out, "out"}, "empty.mov", "duration_unavailable"},
       {{in, "folder.mov", out, "out"}, "folder.mov", "duration_unavailable"},
       {{in, "pipe.mov", out, "out"}, "pipe.mov", "duration_unavailable"},
