@@ -24,7 +24,8 @@ TEST(FuzzRegressions, EachInputEndsWithOneReport) {
     EXPECT_EQ(result.err, "");
     EXPECT_LT(result.maxResidentKilobytes, 200'000);
     ASSERT_TRUE(result.out.ends_with("}\n") && nlohmann::json::accept(result.out)) << result.out;
-    for (const auto& frame : nlohmann::json::parse(result.out)["frames"]) {
+    const nlohmann::json report = nlohmann::json::parse(result.out);
+    for (const auto& frame : report["frames"]) {
       const double actual = frame["actualTimestampSeconds"];
       EXPECT_GE(actual, -0.04) << frame;
       EXPECT_LE(actual, frame["requestedTimestampSeconds"].get<double>() + 0.04) << frame;
