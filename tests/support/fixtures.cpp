@@ -2,7 +2,10 @@
 
 #include <turbojpeg.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 
