@@ -30,8 +30,6 @@ DecodedImage decodeJpegFile(const std::filesystem::path& path);
 // still.
 using PictureToStill = std::function<std::pair<double, double>(double u, double v)>;
 PictureToStill upright(const DecodedImage& image);
-PictureToStill turnedClockwise(const DecodedImage& image);
-PictureToStill mirrored(const DecodedImage& image);
 
 // The number a frame of numberedFramesSource carries, read where `place` puts its bands; -1 when
 // the bottom half is not grey (the picture is not where `place` says).

@@ -11,19 +11,20 @@
 namespace framepick::testing {
 
 struct ProcessResult {
-  int exitStatus;  // -1 when the process did not exit normally (a signal) or was not found
+  int exitStatus;  // -1 when the process did not exit normally (a signal); 127 when not found
   std::string out;
   std::string err;
-  long maxResidentKilobytes;  // the peak resident memory of the process
+  // The peak resident memory of the process; from runFramepick, 0 when that would not be
+  // framepick's alone (under a wrapper, or AddressSanitizer with its quarantine of freed memory).
+  long maxResidentKilobytes;
 };
 
-// A process started with no standard input and its standard output and error captured.
+// A process started with no standard input and its standard output and error captured; not
+// copyable, as its captures directory is not.
 class StartedProcess {
  public:
   StartedProcess(const std::string& program, const std::vector<std::string>& arguments,
                  const std::filesystem::path& workingDirectory = {});
-  StartedProcess(const StartedProcess&) = delete;
-  StartedProcess& operator=(const StartedProcess&) = delete;
   ~StartedProcess();
 
   pid_t pid() const { return pid_; }

@@ -1,14 +1,30 @@
 #pragma once
 
+#include <stdlib.h>
+
 #include <filesystem>
+#include <stdexcept>
+#include <string>
 
 namespace framepick::testing {
 
 // A fresh directory under the system's temporary directory, removed with everything in it.
 class ScratchDirectory {
  public:
-  ScratchDirectory();
-  ~ScratchDirectory();
+  ScratchDirectory() {
+    std::string pattern = std::filesystem::temp_directory_path() / "framepick-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDirectory() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    // Tests may leave read-only directories behind; open them up so they can be removed.
+    for (auto& entry : fs::recursive_directory_iterator(path_, error)) {
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, error);
+    }
+    fs::remove_all(path_, error);
+  }
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
 
