@@ -7,8 +7,8 @@
 namespace framepick::testing {
 namespace {
 
-// Rotated and anamorphic pictures are measured end to end by the capture test too; noise, empty
-// files, directories and sound alone by the run test.
+// Rotated and anamorphic pictures are measured end to end by the capture test too; empty files,
+// directories and sound alone by the run test.
 TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   const std::string small = "testsrc2=s=320x240:r=25:d=1";
   const std::string landscape = fixtureVideo("probe-landscape.mp4", {"-f", "lavfi", "-i", small});
