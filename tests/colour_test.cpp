@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <tuple>
 
 #include "support/fixtures.h"
 #include "support/process.h"
@@ -46,13 +47,9 @@ Rgb labOf(const Rgb& srgb) {
 
 enum Kind { kSdr, kHdr, kHalfAlpha };  // HDR is tone mapped; half alpha: the bottom half at 128
 
-struct ColourCase {
-  std::string name, codedAs, tagging;  // tagging: matrix, range, primaries, transfer
-  Kind kind;
-  std::string ffmpeg;  // options after the chart input, split at spaces
-};
-
-void PrintTo(const ColourCase& colourCase, std::ostream* stream) { *stream << colourCase.name; }
+// Name, coded as, tagged as (matrix / range / primaries / transfer), kind, and the ffmpeg options
+// after the chart input, split at spaces.
+using ColourCase = std::tuple<std::string, std::string, std::string, Kind, std::string>;
 
 // zimg's conversion of the chart (BT.709 RGB, shown by a BT.1886 display) to a coded picture,
 // tagged as converted; the options after it override BT.709 primaries and transfer.
@@ -86,7 +83,7 @@ class ColourTest : public ::testing::TestWithParam<ColourCase> {};
 // ΔE (CIE76) of the middle of every patch against what it must look like: within 3 everywhere for
 // SDR; for HDR within 3 on skin and grey, and tone mapping must keep the rest recognisable.
 TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
-  const ColourCase& colourCase = GetParam();
+  const auto& [name, codedAs, tagging, kind, ffmpeg] = GetParam();
   std::vector<std::string> arguments = {"-f", "lavfi", "-i",
                                         "color=c=black:s=384x256:r=5:d=1,format=gbrp"};
   for (int i = 0; i < 24; ++i) {
@@ -94,12 +91,12 @@ TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
                         ":y=" + std::to_string(i / 6 * 64) + ":w=64:h=64:t=fill:color=0x" +
                         kChart[i];
   }
-  std::istringstream words(colourCase.ffmpeg);
+  std::istringstream words(ffmpeg);
   for (std::string word; words >> word;) arguments.push_back(word);
   ScratchDirectory output;
-  const ProcessResult result = runFramepick(
-      {"--input", fixtureVideo("colour-" + colourCase.name + ".mkv", arguments).string(),
-       "--output-dir", output.path().string(), "--max-frames", "1"});
+  const ProcessResult result =
+      runFramepick({"--input", fixtureVideo("colour-" + name + ".mkv", arguments).string(),
+                    "--output-dir", output.path().string(), "--max-frames", "1"});
   ASSERT_EQ(result.exitStatus, 0) << result.out;
   EXPECT_EQ(result.err, "");
   const auto fileName = nlohmann::json::parse(result.out)["frames"][0]["fileName"];
@@ -108,10 +105,10 @@ TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
 
   double worst = 0, sum = 0, worstSkinAndGrey = 0;
   for (int patch = 0; patch < 24; ++patch) {
-    const double opacity = colourCase.kind == kHalfAlpha && patch >= 12 ? 128.0 / 255 : 1;
     Rgb expected, measured{};
     for (int c = 0; c < 3; ++c) {
-      expected[c] = std::stoi(std::string(kChart[patch] + 2 * c, 2), nullptr, 16) * opacity;
+      expected[c] = std::stoi(std::string(kChart[patch] + 2 * c, 2), nullptr, 16) *
+                    (kind == kHalfAlpha && patch >= 12 ? 128.0 / 255 : 1);
       for (int i = 0; i < 32 * 32; ++i) {  // the middle of the patch
         const int x = patch % 6 * 64 + 16 + i % 32, y = patch / 6 * 64 + 16 + i / 32;
         measured[c] += still.rgb[(y * 384 + x) * 3 + c] / 1024.0;
@@ -121,18 +118,18 @@ TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
     const double difference = std::hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
     // Dark and light skin and the middle greys: what an HDR still must put where SDR has them.
     const bool skinOrGrey = patch < 2 || (patch >= 20 && patch <= 22);
-    EXPECT_LE(difference, colourCase.kind == kHdr && !skinOrGrey ? 12 : 3)
+    EXPECT_LE(difference, kind == kHdr && !skinOrGrey ? 12 : 3)
         << "patch " << patch + 1 << " measured " << nlohmann::json(measured);
     worstSkinAndGrey = std::max(worstSkinAndGrey, skinOrGrey ? difference : 0);
     worst = std::max(worst, difference);
     sum += difference;
   }
-  std::printf("| %s | %s | %.2f | %.2f | %.2f |\n", colourCase.codedAs.c_str(),
-              colourCase.tagging.c_str(), worst, sum / 24, worstSkinAndGrey);
+  std::printf("| %s | %s | %.2f | %.2f | %.2f |\n", codedAs.c_str(), tagging.c_str(), worst,
+              sum / 24, worstSkinAndGrey);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, ColourTest, ::testing::ValuesIn(kCases),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& info) { return std::get<0>(info.param); });
 
 // BT.2390's curve for grades of several peaks: mid-tones kept, the peak and anything brighter on
 // the reference white, and between them no reversal or step (never rising faster than the input).
@@ -140,6 +137,7 @@ TEST(ToneCurve, KeepsMidTonesAndRollsOffToWhiteAtThePeak) {
   for (const double peak : {400.0, 1000.0, 10000.0}) {
     EXPECT_NEAR(toneMappedNits(26, peak), 26, 0.1) << peak;  // BT.2408's 18 % grey
     EXPECT_NEAR(toneMappedNits(peak, peak), kReferenceWhiteNits, 1e-6) << peak;
+    EXPECT_EQ(toneMappedNits(2 * peak, peak), toneMappedNits(peak, peak)) << peak;
     for (double nits = 0.5; nits <= 2 * peak; nits *= 1.01) {
       const double rise = toneMappedNits(nits * 1.01, peak) - toneMappedNits(nits, peak);
       ASSERT_TRUE(rise >= 0 && rise <= nits * 0.01 * (1 + 1e-9)) << nits << " of " << peak;
