@@ -66,6 +66,8 @@ const ColourCase kCases[] = {
     {"untagged_sd", "H.264 yuv420p", "none (SD: taken as BT.601 / limited)", kSdr,
      kZimg + "m=170m:r=tv,format=yuv420p,setparams=range=unknown:colorspace=unknown:" +
          "color_primaries=unknown:color_trc=unknown" + kX264},
+    {"mjpeg", "MJPEG yuvj422p", "none (JPEG: BT.601 / full)", kSdr,
+     kZimg + "m=170m:r=pc,format=yuvj422p -c:v mjpeg -q:v 2"},
     {"rgb", "FFV1 gbrp10", "none (RGB)", kSdr, "-vf format=gbrp10le -c:v ffv1"},
     {"alpha_yuva420p", "FFV1 yuva420p, half transparent", "BT.709 / limited / BT.709 / BT.709",
      kHalfAlpha,
