@@ -37,11 +37,6 @@ fs::path bFramesClip() {
                   "-c:v libx264 -preset ultrafast -bf 3 -b-pyramid normal -g 10");
 }
 
-std::string bytesOf(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 struct Outcome {
   ProcessResult result;
   json report;
@@ -77,7 +72,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       fixtureVideo("phone.mp4", {"-i", plainClip(), "-c", "copy", "-metadata:s:v", "rotate=270"});
   // Nor can it write a mirroring matrix, so patch one into the track header: the matrix sits 48
   // bytes into a version-0 tkhd box and starts with 1.0 in 16.16 fixed point.
-  std::string bytes = bytesOf(plainClip());
+  std::string bytes = readWholeFile(plainClip());
   const fs::path mirror = plainClip().parent_path() / "mirrored.mp4";
   std::ofstream(mirror, std::ios::binary) << bytes.replace(bytes.find("tkhd") + 44, 2, "\xff\xff");
   const struct {
@@ -173,7 +168,7 @@ TEST(CaptureFailures, SamplesPastTheVideoFail) {
 
 TEST(CaptureFailures, DamageInTheMiddleCostsOnlyTheSamplesThere) {
   // A fixed pattern over a tenth of the file from 45 % on: the frames of about 2.7 s to 3.3 s.
-  std::string bytes = bytesOf(plainClip());
+  std::string bytes = readWholeFile(plainClip());
   for (size_t at = bytes.size() * 45 / 100; at < bytes.size() * 55 / 100; ++at) {
     bytes[at] = static_cast<char>(at % 251);
   }

@@ -21,11 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), {}};
-}
-
 struct Unmount {
   const fs::path& at;
   ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
@@ -72,7 +67,7 @@ TEST(Faults, CostOnlyTheSamplesTheyHitAndLeaveNoPartialFile) {
     int status = 0;
     waitpid(process.pid(), &status, WUNTRACED);
     ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended before the fault, status " << status;
-    const std::string firstFrame = readFile(output / "frame-001.jpg");
+    const std::string firstFrame = readWholeFile(output / "frame-001.jpg");
     if (fault) fault(output);
     kill(process.pid(), SIGCONT);
 
@@ -85,7 +80,7 @@ TEST(Faults, CostOnlyTheSamplesTheyHitAndLeaveNoPartialFile) {
     EXPECT_EQ(report["frames"].size() + report["failures"].size(), 12u);
     for (const json& failure : report["failures"]) EXPECT_EQ(failure["reason"], reason);
     if (!fs::exists(output)) continue;
-    EXPECT_EQ(readFile(output / "frame-001.jpg"), firstFrame);
+    EXPECT_EQ(readWholeFile(output / "frame-001.jpg"), firstFrame);
     for (const json& frame : report["frames"]) {
       EXPECT_EQ(decodeJpegFile(output / frame["fileName"].get<std::string>()).width,
                 frame["width"]);

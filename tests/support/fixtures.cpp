@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 
@@ -37,20 +35,19 @@ std::string numberedFramesSource(int width, int height, int rate, double seconds
 }
 
 DecodedImage decodeJpegFile(const std::filesystem::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(stream)),
-                                         std::istreambuf_iterator<char>());
+  const std::string file = readWholeFile(path);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
   const std::unique_ptr<void, int (*)(tjhandle)> decompressor(tjInitDecompress(), tjDestroy);
   DecodedImage image;
   int subsampling = 0, colorspace = 0;
-  if (tjDecompressHeader3(decompressor.get(), bytes.data(), bytes.size(), &image.width,
-                          &image.height, &subsampling, &colorspace) != 0) {
+  if (tjDecompressHeader3(decompressor.get(), bytes, file.size(), &image.width, &image.height,
+                          &subsampling, &colorspace) != 0) {
     return {};
   }
   image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
   const bool decoded =
-      tjDecompress2(decompressor.get(), bytes.data(), bytes.size(), image.rgb.data(), image.width,
-                    0, image.height, TJPF_RGB, TJFLAG_ACCURATEDCT) == 0;
+      tjDecompress2(decompressor.get(), bytes, file.size(), image.rgb.data(), image.width, 0,
+                    image.height, TJPF_RGB, TJFLAG_ACCURATEDCT) == 0;
   return decoded ? image : DecodedImage{};
 }
 

@@ -10,21 +10,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "support/report_schema.h"
 
 namespace framepick::testing {
-namespace {
-
-std::string readWhole(const std::filesystem::path& path) {
-  std::ifstream stream(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
-}
-
-}  // namespace
-
 StartedProcess::StartedProcess(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::filesystem::path& workingDirectory) {
@@ -62,8 +52,8 @@ ProcessResult StartedProcess::wait() {
   while ((ended = wait4(pid_, &status, 0, &usage)) < 0 && errno == EINTR) continue;
   waited_ = true;
   const bool exited = ended == pid_ && WIFEXITED(status);
-  return {exited ? WEXITSTATUS(status) : -1, readWhole(captures_.path() / "out"),
-          readWhole(captures_.path() / "err"), usage.ru_maxrss};
+  return {exited ? WEXITSTATUS(status) : -1, readWholeFile(captures_.path() / "out"),
+          readWholeFile(captures_.path() / "err"), usage.ru_maxrss};
 }
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -33,5 +35,10 @@ class ScratchDirectory {
  private:
   std::filesystem::path path_;
 };
+
+inline std::string readWholeFile(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
 
 }  // namespace framepick::testing
