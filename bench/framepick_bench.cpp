@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
 
   Clock::time_point start = Clock::now();
   const AssetHandle asset = openAsset(options.inputPath);
+  loadAsset(*asset);
   const Result<VideoProbe> probe = probeVideo(*asset);
   const double openSeconds = secondsSince(start);
   if (!probe.ok()) {

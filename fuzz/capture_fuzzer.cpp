@@ -57,6 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!file) abort();
   }
   const framepick::AssetHandle asset = framepick::openAsset(paths.input);
+  framepick::loadAsset(*asset);
   const framepick::Result<framepick::VideoProbe> probe = framepick::probeVideo(*asset);
   if (!probe.ok()) return 0;
   // The smallest still size and three samples keep each input fast without skipping any stage.

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
-  libturbojpeg0-dev nlohmann-json3-dev libgtest-dev
+  libturbojpeg0-dev nlohmann-json3-dev libgtest-dev libseccomp-dev
   ffmpeg hyperfine time python3
   python3-jsonschema
   dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies

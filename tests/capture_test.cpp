@@ -118,6 +118,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
 // screen at 1.55 s started 0.05 s before it.
 TEST(FrameGenerator, SeeksOnlyWhereAKeyframeSavesDecoding) {
   const AssetHandle asset = openAsset(bFramesClip());
+  loadAsset(*asset);
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
   const struct {
     double seconds;

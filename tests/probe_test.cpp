@@ -41,7 +41,9 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.video);
-    const Result<VideoProbe> probe = probeVideo(*openAsset(c.video));
+    const AssetHandle asset = openAsset(c.video);
+    loadAsset(*asset);
+    const Result<VideoProbe> probe = probeVideo(*asset);
     ASSERT_EQ(probe.ok() ? "" : probe.error(), c.error);
     if (!probe.ok()) continue;
     EXPECT_NEAR(probe.value().durationSeconds, c.durationSeconds, 0.05);

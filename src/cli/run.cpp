@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "cli/confinement.h"
 #include "cli/options.h"
 #include "extract/capture.h"
 #include "extract/file_url.h"
@@ -39,6 +40,9 @@ int run(const std::vector<std::string>& arguments) {
   if (auto error = createOutputDirectory(outputUrl)) fail(inputPath, *error);
 
   const AssetHandle asset = openAsset(inputUrl);
+  // Best effort: a kernel without Landlock or seccomp runs the tool as it would run anyway.
+  [[maybe_unused]] const Confinement confinement = confineProcess(outputUrl);
+  loadAsset(*asset);
   const Result<VideoProbe> probe = probeVideo(*asset);
   if (!probe.ok()) fail(inputPath, probe.error());
   const double durationSeconds = probe.value().durationSeconds;

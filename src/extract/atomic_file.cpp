@@ -1,7 +1,7 @@
 #include "extract/atomic_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,11 +12,22 @@ namespace {
 
 std::string errnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
 
-// mkstemp creates 0600 files; frames should get the usual mode for new files.
-mode_t newFileMode() {
-  const mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
+// mkstemp opens its file for reading too, which the confined process may not do in the output
+// directory; and its files are 0600, where frames should get the usual mode for new files.
+int createTemporaryFile(std::string& path) {
+  static constexpr char kLetters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  const size_t suffix = path.size() - 6;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char random[6];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return -1;
+    for (size_t i = 0; i < sizeof random; ++i) {
+      path[suffix + i] = kLetters[random[i] % (sizeof kLetters - 1)];
+    }
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 std::optional<std::string> writeAll(int fd, std::span<const uint8_t> bytes) {
@@ -38,12 +49,10 @@ std::optional<std::string> writeFileAtomically(const std::filesystem::path& targ
   std::string temporaryName = target.filename().string();
   temporaryName.insert(0, 1, '.').append(".XXXXXX");
   std::string temporary = (target.parent_path() / temporaryName).string();
-  const int fd = mkstemp(temporary.data());
+  const int fd = createTemporaryFile(temporary);
   if (fd < 0) return errnoText(errno);
 
-  std::optional<std::string> error;
-  if (fchmod(fd, newFileMode()) != 0) error = errnoText(errno);
-  if (!error) error = writeAll(fd, bytes);
+  std::optional<std::string> error = writeAll(fd, bytes);
   // Some file systems (NFS, for one) report a full disk only when the data is flushed: a frame
   // is named in the report only once its bytes have landed.
   if (!error && fsync(fd) != 0) error = errnoText(errno);

@@ -68,8 +68,13 @@ using FrameGeneratorHandle = std::unique_ptr<FrameGenerator, FrameGeneratorDelet
 // FFmpeg logs to standard error by default; the report is our only output.
 void silenceMediaLog();
 
-// Never fails by itself: a file that cannot be read has no duration and no video tracks.
+// Opens the file for reading without reading any of it, so that the process can be confined
+// before a byte of it is parsed. Never fails by itself: a file that cannot be read has no
+// duration and no video tracks.
 AssetHandle openAsset(const std::filesystem::path& location);
+
+// Reads the container's header and probes its streams, from the open file alone.
+void loadAsset(Asset& asset);
 
 // Seconds from the start of the presentation to its end; NaN when the file has no known duration.
 double assetDurationSeconds(const Asset& asset);

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <limits>
 #include <memory>
-#include <thread>
 
 #include "extract/media.h"
 #include "extract/media_internal.h"
@@ -434,10 +433,7 @@ FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) 
   int status = avcodec_parameters_to_context(decoder, stream->codecpar);
   if (status == kAvSuccess) {
     decoder->pkt_timebase = stream->time_base;
-    // One decoding thread per core, at most four: FFmpeg's automatic count adds one more, and
-    // every frame thread holds its own pictures (about 25 MB more at 4K for no gain on 2 cores).
-    decoder->thread_count =
-        static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+    decoder->thread_count = asset.decoderThreads;
     decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
     decoder->max_pixels = kMaxPixels;
     decoder->opaque = &generator->budget;

@@ -13,8 +13,11 @@ extern "C" {
 #include <chrono>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "extract/media.h"
+#include "extract/unique_fd.h"
 
 namespace framepick {
 
@@ -37,6 +40,15 @@ struct PacketDeleter {
   void operator()(AVPacket* packet) const { av_packet_free(&packet); }
 };
 using UniquePacket = std::unique_ptr<AVPacket, PacketDeleter>;
+
+// The context of a read callback: its buffer is FFmpeg's to grow, so it is freed from the context.
+struct IoContextDeleter {
+  void operator()(AVIOContext* context) const {
+    av_freep(&context->buffer);
+    avio_context_free(&context);
+  }
+};
+using UniqueIoContext = std::unique_ptr<AVIOContext, IoContextDeleter>;
 
 struct SwsContextDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
@@ -66,11 +78,19 @@ std::string errorText(int code);
 using Clock = std::chrono::steady_clock;
 
 struct Asset {
+  // Declared in the order they are made: each is closed before what it reads from.
+  UniqueFd file;               // none when the input is not a regular file that can be read
+  std::string location;        // the input's path, for its extension only
+  UniqueIoContext input;       // reads `file` for the demuxer, which never sees a path
   UniqueFormatContext format;  // null when the file could not be opened as media
   double durationSeconds;      // NaN when unknown
   bool readPositionAtStart;    // false once packets have been read past the probe
   // Every blocking FFmpeg call on this asset gives up once this passes (interrupt callback).
   Clock::time_point deadline;
+  int decoderThreads;  // learnt before the process is confined, which hides /sys
+  // The size each stream's header states, before probing; a picture above the cap leaves the
+  // decoded size at 0x0.
+  std::vector<std::pair<int, int>> statedSizes;
 };
 
 // The presentation's time zero in a stream's time base: the earliest start of all streams.
