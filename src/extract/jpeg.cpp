@@ -13,11 +13,6 @@ struct TurboJpegDeleter {
 };
 using UniqueTurboJpeg = std::unique_ptr<void, TurboJpegDeleter>;
 
-struct TurboJpegBufferDeleter {
-  void operator()(unsigned char* buffer) const { tjFree(buffer); }
-};
-using UniqueTurboJpegBuffer = std::unique_ptr<unsigned char, TurboJpegBufferDeleter>;
-
 }  // namespace
 
 std::optional<std::vector<uint8_t>> encodeJpeg(const Image& image) {
@@ -27,17 +22,22 @@ std::optional<std::vector<uint8_t>> encodeJpeg(const Image& image) {
       image.rgb.size() != static_cast<size_t>(image.width * image.height * 3)) {
     return std::nullopt;
   }
+  const int width = static_cast<int>(image.width);
+  const int height = static_cast<int>(image.height);
+  // The worst case up front, from our own allocator: running out of memory then shows as
+  // std::bad_alloc, which the caller reports as such, not as a failure to encode.
+  std::vector<uint8_t> output(tjBufSize(width, height, TJSAMP_420));
   const UniqueTurboJpeg compressor(tjInitCompress());
   if (!compressor) return std::nullopt;
-  unsigned char* output = nullptr;
-  unsigned long outputSize = 0;
-  const int status = tjCompress2(compressor.get(), image.rgb.data(), static_cast<int>(image.width),
-                                 static_cast<int>(image.width * 3), static_cast<int>(image.height),
-                                 TJPF_RGB, &output, &outputSize, TJSAMP_420, kJpegQuality,
-                                 TJFLAG_ACCURATEDCT);
-  const UniqueTurboJpegBuffer outputOwner(output);
-  if (status != 0 || output == nullptr) return std::nullopt;
-  return std::vector<uint8_t>(output, output + outputSize);
+  unsigned char* destination = output.data();
+  unsigned long outputSize = output.size();
+  const int status =
+      tjCompress2(compressor.get(), image.rgb.data(), width, width * 3, height, TJPF_RGB,
+                  &destination, &outputSize, TJSAMP_420, kJpegQuality,
+                  TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC);
+  if (status != 0) return std::nullopt;
+  output.resize(outputSize);
+  return output;
 }
 
 }  // namespace framepick

@@ -66,12 +66,12 @@ double presentationDuration(Asset& asset) {
   return format.duration / double(AV_TIME_BASE);
 }
 
-Size naturalSize(const AVFormatContext& format, const AVStream& stream) {
+Size naturalSize(const Asset& asset, const AVStream& stream) {
   const AVRational aspect = av_guess_sample_aspect_ratio(
-      const_cast<AVFormatContext*>(&format), const_cast<AVStream*>(&stream), nullptr);
-  double width = stream.codecpar->width;
-  if (aspect.num > 0 && aspect.den > 0) width = width * aspect.num / aspect.den;
-  return {width, static_cast<double>(stream.codecpar->height)};
+      asset.format.get(), const_cast<AVStream*>(&stream), nullptr);
+  Size size = codedSize(asset, stream);
+  if (aspect.num > 0 && aspect.den > 0) size.width = size.width * aspect.num / aspect.den;
+  return size;
 }
 
 int readInput(void* opaque, uint8_t* buffer, int size) {
@@ -104,6 +104,7 @@ int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictio
 void silenceMediaLog() { av_log_set_level(AV_LOG_QUIET); }
 
 std::string errorText(int code) {
+  if (code == AVERROR(ENOMEM)) return kOutOfMemoryText;
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
   av_strerror(code, text, sizeof text);
   return text;
@@ -148,8 +149,14 @@ void loadAsset(Asset& asset) {
   format->pb = asset.input.get();
   format->interrupt_callback = {interruptWhenPastDeadline, &asset};
   // Note [one input]: playlists, concat lists, external data references and image sequences name
-  // other files; the demuxers open them through io_open, which refuses.
+  // other files. Demuxers open them through io_open, which refuses, or through a nested context
+  // that inherits the protocol whitelist, which names no protocol there is.
   format->io_open = refuseNestedOpen;
+  format->protocol_whitelist = av_strdup("none");
+  if (format->protocol_whitelist == nullptr) {
+    avformat_free_context(format);
+    throw std::bad_alloc();
+  }
   // The path only lends its extension to the guess of the format; on failure
   // avformat_open_input frees the context itself.
   if (avformat_open_input(&format, asset.location.c_str(), nullptr, nullptr) != kAvSuccess) return;
@@ -183,10 +190,20 @@ std::vector<VideoTrack> videoTracks(const Asset& asset) {
   for (unsigned i = 0; i < asset.format->nb_streams; ++i) {
     const AVStream& stream = *asset.format->streams[i];
     if (isVideoTrack(stream)) {
-      tracks.push_back({naturalSize(*asset.format, stream), displayTransform(stream)});
+      tracks.push_back({naturalSize(asset, stream), displayTransform(stream)});
     }
   }
   return tracks;
+}
+
+Size codedSize(const Asset& asset, const AVStream& stream) {
+  // A picture above the cap fails the probe's decoder, which then reports 0x0.
+  if (stream.codecpar->width > 0 && stream.codecpar->height > 0) {
+    return {double(stream.codecpar->width), double(stream.codecpar->height)};
+  }
+  const size_t index = static_cast<size_t>(stream.index);
+  if (index >= asset.statedSizes.size()) return {0, 0};
+  return {double(asset.statedSizes[index].first), double(asset.statedSizes[index].second)};
 }
 
 AffineTransform displayTransform(const AVStream& stream) {

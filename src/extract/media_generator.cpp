@@ -1,3 +1,5 @@
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -37,6 +39,9 @@ enum class DecodeStep { kFrame, kEnd, kError };
 struct PictureBudget {
   std::atomic<int64_t> bytesInUse = 0;
   std::atomic<bool> exceeded = false;
+  // A decoder that cannot get a picture may go on without it, ending early or with damaged
+  // frames: this tells the real cause.
+  std::atomic<bool> allocationFailed = false;
 };
 
 // A pooled picture buffer wrapped so that its bytes return to the budget with its last reference.
@@ -64,6 +69,7 @@ int getBudgetedBuffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
     return AVERROR(ENOMEM);
   }
   const int status = avcodec_default_get_buffer2(decoder, frame, flags);
+  if (status == AVERROR(ENOMEM)) budget.allocationFailed = true;
   if (status < 0) return status;
   int64_t bytes = 0;
   for (const AVBufferRef* buffer : frame->buf) bytes += buffer ? buffer->size : 0;
@@ -76,6 +82,7 @@ int getBudgetedBuffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
                                  tracker.get(), 0)
               : nullptr;
   if (wrapped == nullptr) {
+    budget.allocationFailed = true;
     budget.bytesInUse -= bytes;
     av_frame_unref(frame);
     return AVERROR(ENOMEM);
@@ -121,6 +128,8 @@ struct FrameGenerator {
   double skipNonReferenceBefore = -std::numeric_limits<double>::infinity();
   std::string lastError;
   int64_t packetsRejected = 0;  // by the decoder since the last seek
+  // The latest presentation time among the packets sent since the last seek.
+  double latestPacketSeconds = -std::numeric_limits<double>::infinity();
   DecodeCounters counters;
 };
 
@@ -189,6 +198,7 @@ void forgetFrames(FrameGenerator& generator) {
   av_frame_unref(generator.next.get());
   generator.damagedSinceKeyframe = false;
   generator.packetsRejected = 0;
+  generator.latestPacketSeconds = -std::numeric_limits<double>::infinity();
   generator.hasHeld = false;
   generator.hasNext = false;
   generator.demuxEnded = false;
@@ -235,8 +245,13 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
       generator.lastError = kOutOfTimeText;
       return DecodeStep::kError;
     }
+    // Anything but the end of the file, or a file cut short, is a failure to read it.
+    if (read < 0 && read != AVERROR_EOF && read != AVERROR_INVALIDDATA) {
+      generator.lastError = "reading the file failed: " + errorText(read);
+      return DecodeStep::kError;
+    }
     if (read < 0) {
-      // End of file, or a file cut short: either way, drain the frames the decoder still holds.
+      // Either way, drain the frames the decoder still holds.
       generator.demuxEnded = true;
       avcodec_send_packet(decoder, nullptr);
       continue;
@@ -244,6 +259,10 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
     const PacketReference unref(generator.packet.get());
     if (generator.packet->stream_index != generator.stream->index) continue;
     ++generator.counters.packetsRead;
+    if (generator.packet->pts != AV_NOPTS_VALUE) {
+      generator.latestPacketSeconds =
+          std::max(generator.latestPacketSeconds, secondsOf(generator, generator.packet->pts));
+    }
     if (generator.packet->flags & AV_PKT_FLAG_KEY) generator.damagedSinceKeyframe = false;
     decoder->reordered_opaque = generator.damagedSinceKeyframe ? 1 : 0;
     decoder->skip_frame =
@@ -358,6 +377,17 @@ bool advanceTo(FrameGenerator& generator, double targetSeconds) {
   }
 }
 
+// Whether the heap lacks room for a few more pictures. A decoder short of memory may drop frames
+// without saying why; a mapping of our own is what can tell (the compiler may not elide it).
+bool memoryIsShort() {
+  constexpr size_t kHeadroomBytes = size_t{32} << 20;
+  void* room = mmap(nullptr, kHeadroomBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                    -1, 0);
+  if (room == MAP_FAILED) return true;
+  munmap(room, kHeadroomBytes);
+  return false;
+}
+
 // The frame that a player shows at the target, once the cursor stands there.
 Result<const AVFrame*> frameOnScreen(const FrameGenerator& generator, double targetSeconds) {
   if (generator.hasHeld) {
@@ -366,6 +396,12 @@ Result<const AVFrame*> frameOnScreen(const FrameGenerator& generator, double tar
     // and the tolerance after it.
     const double endSeconds = frameEndSeconds(generator, held);
     if (generator.hasNext || targetSeconds < endSeconds + kToleranceSeconds) return &held;
+    // The file holds video past the last frame that came out: the decoder lost the rest.
+    if (generator.latestPacketSeconds > endSeconds + kToleranceSeconds) {
+      return Failure{"decoding failed: no frame came out after the one at " +
+                     secondsText(frameSeconds(generator, held)) +
+                     (memoryIsShort() ? std::string(": ") + kOutOfMemoryText : "")};
+    }
     return Failure{"no video frame at " + secondsText(targetSeconds) + ": the video ends at " +
                    secondsText(endSeconds)};
   }
@@ -381,6 +417,25 @@ Result<const AVFrame*> frameOnScreen(const FrameGenerator& generator, double tar
   // Pictures too large to decode end here too: the decoder refuses their packets.
   return Failure{"no video frame could be decoded: the decoder rejected " +
                  std::to_string(generator.packetsRejected) + " packets as invalid"};
+}
+
+int openDecoder(FrameGenerator& generator, const AVCodec& codec, int threads) {
+  generator.decoder.reset(avcodec_alloc_context3(&codec));
+  AVCodecContext* decoder = generator.decoder.get();
+  if (decoder == nullptr) return AVERROR(ENOMEM);
+  const int status = avcodec_parameters_to_context(decoder, generator.stream->codecpar);
+  if (status != kAvSuccess) return status;
+  decoder->pkt_timebase = generator.stream->time_base;
+  decoder->thread_count = threads;
+  decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  decoder->max_pixels = kMaxPixels;
+  decoder->opaque = &generator.budget;
+  decoder->get_buffer2 = getBudgetedBuffer;
+  return avcodec_open2(decoder, &codec, nullptr);
+}
+
+std::string sizeText(Size size) {
+  return std::to_string(std::llround(size.width)) + "x" + std::to_string(std::llround(size.height));
 }
 
 }  // namespace
@@ -416,29 +471,28 @@ FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) 
     generator->positionKnown = false;
   }
 
+  const Size coded = codedSize(asset, *stream);
+  if (coded.width * coded.height > static_cast<double>(kMaxPixels)) {
+    generator->setupError = "the video's pictures of " + sizeText(coded) +
+                            " pixels are larger than the " +
+                            sizeText({kMaxPictureWidth, kMaxPictureHeight}) + " decoding allows";
+    return generator;
+  }
   const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (codec == nullptr) {
     generator->setupError =
         std::string("no decoder for video codec ") + avcodec_get_name(stream->codecpar->codec_id);
     return generator;
   }
-  generator->decoder.reset(avcodec_alloc_context3(codec));
   generator->packet.reset(av_packet_alloc());
   generator->held.reset(av_frame_alloc());
   generator->next.reset(av_frame_alloc());
-  if (!generator->decoder || !generator->packet || !generator->held || !generator->next) {
-    throw std::bad_alloc();
-  }
-  AVCodecContext* decoder = generator->decoder.get();
-  int status = avcodec_parameters_to_context(decoder, stream->codecpar);
-  if (status == kAvSuccess) {
-    decoder->pkt_timebase = stream->time_base;
-    decoder->thread_count = asset.decoderThreads;
-    decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    decoder->max_pixels = kMaxPixels;
-    decoder->opaque = &generator->budget;
-    decoder->get_buffer2 = getBudgetedBuffer;
-    status = avcodec_open2(decoder, codec, nullptr);
+  int status = generator->packet && generator->held && generator->next
+                   ? openDecoder(*generator, *codec, asset.decoderThreads)
+                   : AVERROR(ENOMEM);
+  // Every decoding thread needs a stack and pictures of its own: short of memory, one may do.
+  if ((status == AVERROR(EAGAIN) || status == AVERROR(ENOMEM)) && asset.decoderThreads > 1) {
+    status = openDecoder(*generator, *codec, 1);
   }
   if (status != kAvSuccess) {
     generator->setupError =
@@ -455,11 +509,16 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   }
   generator.asset.deadline = std::min(now + kCaptureBudget, generator.capturesDeadline);
   generator.budget.exceeded = false;
+  generator.budget.allocationFailed = false;
   const bool advanced = advanceTo(generator, requestedSeconds);
   // A decoder refused pictures may fail, or may go on without them and end with no frame.
   if (generator.budget.exceeded) {
     generator.positionKnown = false;
     return Failure{"the video's pictures need more than the 1 GiB of memory decoding may use"};
+  }
+  if (generator.budget.allocationFailed) {
+    generator.positionKnown = false;
+    return Failure{std::string("decoding failed: ") + kOutOfMemoryText};
   }
   if (!advanced) {
     generator.positionKnown = false;

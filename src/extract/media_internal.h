@@ -70,9 +70,13 @@ class PacketReference {
 inline constexpr int kAvSuccess = 0;
 
 // Pictures above 8K are refused before a decoder allocates them, in the probe and in captures.
-inline constexpr int64_t kMaxPixels = 8192LL * 4352;
+inline constexpr int64_t kMaxPictureWidth = 8192;
+inline constexpr int64_t kMaxPictureHeight = 4352;
+inline constexpr int64_t kMaxPixels = kMaxPictureWidth * kMaxPictureHeight;
 
-// av_strerror's text for an FFmpeg error code.
+inline constexpr const char* kOutOfMemoryText = "memory ran out";
+
+// av_strerror's text for an FFmpeg error code, but for exhausted memory, which it names plainly.
 std::string errorText(int code);
 
 using Clock = std::chrono::steady_clock;
@@ -100,5 +104,8 @@ int64_t presentationStartPts(const AVFormatContext& format, const AVStream& stre
 bool isVideoTrack(const AVStream& stream);
 
 AffineTransform displayTransform(const AVStream& stream);
+
+// The stream's coded size: as decoded when the probe could decode it, else as its header states.
+Size codedSize(const Asset& asset, const AVStream& stream);
 
 }  // namespace framepick

@@ -274,6 +274,9 @@ Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
                                     size.width, size.height, scaledFormat,
                                     SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
                                     nullptr, nullptr));
+  if (!scaler && sws_isSupportedInput(sourceFormat) > 0) {
+    return Failure{std::string("converting the picture failed: ") + kOutOfMemoryText};
+  }
   if (!scaler) {
     return Failure{std::string("cannot convert frames of pixel format ") + descriptor->name};
   }
