@@ -92,5 +92,37 @@ TEST(Faults, CostOnlyTheSamplesTheyHitAndLeaveNoPartialFile) {
   if (!notMounted.empty()) GTEST_SKIP() << "cannot mount a tmpfs: " << notMounted;
 }
 
+// Heap limits that make allocations fail at different points of decoding, converting, encoding
+// and writing: every run completes, and each sample that ran out of memory says so.
+TEST(Faults, MemoryRunningOutFailsOnlyTheSamplesItHits) {
+#ifdef FRAMEPICK_SANITIZED
+  GTEST_SKIP() << "AddressSanitizer's shadow memory cannot live under a heap limit";
+#endif
+  const fs::path video =
+      fixtureVideo("memory-720p.mp4", {"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30:d=12",
+                                       "-c:v", "libx264", "-preset", "ultrafast"});
+  int samplesOutOfMemory = 0;
+  for (int megabytes = 40; megabytes <= 80; megabytes += 8) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MB");
+    ScratchDirectory scratch;
+    const std::vector<std::string> command = framepickCommand(
+        {"--input", video, "--output-dir", scratch.path() / "frames", "--max-dimension", "2400"},
+        {"prlimit", "--data=" + std::to_string(megabytes << 20)});
+    const ProcessResult result = runProcess(command.front(), {command.begin() + 1, command.end()});
+    // Too little for the dynamic loader: the process never started.
+    if (result.exitStatus == 127) continue;
+    expectReportFollowsSchema(result);
+    EXPECT_TRUE(result.exitStatus == 0 || result.exitStatus == 2) << result.out;
+    EXPECT_EQ(result.err, "");
+    const json report = json::parse(result.out);
+    for (const json& failure : report["failures"]) {
+      EXPECT_NE(failure["reason"].get<std::string>().find("memory ran out"), std::string::npos)
+          << failure["reason"];
+      ++samplesOutOfMemory;
+    }
+  }
+  EXPECT_GT(samplesOutOfMemory, 0) << "no limit made memory run out";
+}
+
 }  // namespace
 }  // namespace framepick::testing

@@ -2,16 +2,33 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "support/fixtures.h"
+#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {
+
+std::filesystem::path hugeVideo() {
+  return fixtureVideo("huge-9000x4100.mkv", {"-f", "lavfi", "-i", "color=s=9000x4100:r=5:d=0.4",
+                                             "-c:v", "mjpeg", "-q:v", "31"});
+}
 
 // Rotated and anamorphic pictures are measured end to end by the capture test too; empty files,
 // directories and sound alone by the run test.
 TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   const std::string small = "testsrc2=s=320x240:r=25:d=1";
   const std::string landscape = fixtureVideo("probe-landscape.mp4", {"-f", "lavfi", "-i", small});
+  // Lists naming other media: the demuxer may open nothing but the file it is given, here
+  // without the kernel's help, as the test process is not confined.
+  const ScratchDirectory lists;
+  const std::filesystem::path elsewhere =
+      fixtureVideo("probe-elsewhere.ts", {"-f", "lavfi", "-i", small});
+  std::filesystem::copy_file(elsewhere, lists.path() / "beside.ts");
+  std::ofstream(lists.path() / "playlist.bin")
+      << "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" << elsewhere.string() << "\n";
+  std::ofstream(lists.path() / "list.ffconcat") << "ffconcat version 1.0\nfile 'beside.ts'\n";
   const struct {
     std::filesystem::path video;
     std::string error;  // empty when the probe succeeds
@@ -38,6 +55,10 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
        "video_track_unavailable"},
       // A raw stream has neither a stated duration nor timestamps to measure one from.
       {fixtureVideo("raw.h264", {"-f", "lavfi", "-i", small}), "duration_unavailable"},
+      {lists.path() / "playlist.bin", "duration_unavailable"},
+      {lists.path() / "list.ffconcat", "duration_unavailable"},
+      // Above the decoding cap the probe's decoder fails; the size the container states stands.
+      {hugeVideo(), "", 0.4, 9000, 4100},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.video);
@@ -50,6 +71,16 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
     EXPECT_EQ(probe.value().videoWidth, c.videoWidth);
     EXPECT_EQ(probe.value().videoHeight, c.videoHeight);
   }
+}
+
+TEST(FrameGenerator, NamesTheCapThatPicturesExceed) {
+  const AssetHandle asset = openAsset(hugeVideo());
+  loadAsset(*asset);
+  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 320);
+  const Result<CapturedImage> image = copyImageAtTime(*generator, 0.2);
+  ASSERT_FALSE(image.ok());
+  EXPECT_EQ(image.error(),
+            "the video's pictures of 9000x4100 pixels are larger than the 8192x4352 decoding allows");
 }
 
 }  // namespace
