@@ -63,8 +63,14 @@ int main(int argc, char** argv) {
     encodeSeconds += secondsSince(start);
     if (!jpeg) continue;
     start = Clock::now();
-    writeFileAtomically(std::filesystem::path(directory) / frameFileName(++index), *jpeg);
+    const auto error =
+        writeFileAtomically(std::filesystem::path(directory) / frameFileName(++index), *jpeg);
     writeSeconds += secondsSince(start);
+    // A write that failed would make the write time look better than it is.
+    if (error) {
+      std::fprintf(stderr, "writing a frame failed: %s\n", error->c_str());
+      return 1;
+    }
   }
   const DecodeCounters counters = decodeCounters(*generator);
   std::filesystem::remove_all(directory);

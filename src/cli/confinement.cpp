@@ -144,10 +144,10 @@ bool restrictSystemCalls() {
       return false;
     }
   }
-  // Typing into the terminal that started us.
+  // Typing into the terminal that started us. The kernel reads the request as 32 bits.
   for (const uint64_t request : {uint64_t{TIOCSTI}, uint64_t{TIOCLINUX}}) {
     if (seccomp_rule_add(filter.get(), refuse, SCMP_SYS(ioctl), 1,
-                         SCMP_A1(SCMP_CMP_EQ, request)) != 0) {
+                         SCMP_A1(SCMP_CMP_MASKED_EQ, 0xFFFFFFFFu, request)) != 0) {
       return false;
     }
   }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 
 namespace framepick {
@@ -14,7 +15,7 @@ std::string errnoText(int error) { return std::error_code(error, std::generic_ca
 
 // mkstemp opens its file for reading too, which the confined process may not do in the output
 // directory; and its files are 0600, where frames should get the usual mode for new files.
-int createTemporaryFile(std::string& path) {
+int createTemporaryFile(const FileSystemCalls& calls, std::string& path) {
   static constexpr char kLetters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   const size_t suffix = path.size() - 6;
@@ -24,15 +25,16 @@ int createTemporaryFile(std::string& path) {
     for (size_t i = 0; i < sizeof random; ++i) {
       path[suffix + i] = kLetters[random[i] % (sizeof kLetters - 1)];
     }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = calls.createExclusive(path.c_str());
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
 }
 
-std::optional<std::string> writeAll(int fd, std::span<const uint8_t> bytes) {
+std::optional<std::string> writeAll(const FileSystemCalls& calls, int fd,
+                                    std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
+    const ssize_t written = calls.write(fd, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
       return errnoText(errno);
@@ -44,21 +46,32 @@ std::optional<std::string> writeAll(int fd, std::span<const uint8_t> bytes) {
 
 }  // namespace
 
+const FileSystemCalls kSystemFileCalls{
+    .createExclusive =
+        [](const char* path) { return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); },
+    .write = ::write,
+    .fsync = ::fsync,
+    .close = ::close,
+    .rename = ::rename,
+    .unlink = ::unlink,
+};
+
 std::optional<std::string> writeFileAtomically(const std::filesystem::path& target,
-                                               std::span<const uint8_t> bytes) {
+                                               std::span<const uint8_t> bytes,
+                                               const FileSystemCalls& calls) {
   std::string temporaryName = target.filename().string();
   temporaryName.insert(0, 1, '.').append(".XXXXXX");
   std::string temporary = (target.parent_path() / temporaryName).string();
-  const int fd = createTemporaryFile(temporary);
+  const int fd = createTemporaryFile(calls, temporary);
   if (fd < 0) return errnoText(errno);
 
-  std::optional<std::string> error = writeAll(fd, bytes);
+  std::optional<std::string> error = writeAll(calls, fd, bytes);
   // Some file systems (NFS, for one) report a full disk only when the data is flushed: a frame
   // is named in the report only once its bytes have landed.
-  if (!error && fsync(fd) != 0) error = errnoText(errno);
-  if (close(fd) != 0 && !error) error = errnoText(errno);
-  if (!error && rename(temporary.c_str(), target.c_str()) != 0) error = errnoText(errno);
-  if (error) unlink(temporary.c_str());
+  if (!error && calls.fsync(fd) != 0) error = errnoText(errno);
+  if (calls.close(fd) != 0 && !error) error = errnoText(errno);
+  if (!error && calls.rename(temporary.c_str(), target.c_str()) != 0) error = errnoText(errno);
+  if (error) calls.unlink(temporary.c_str());
   return error;
 }
 
