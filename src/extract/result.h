@@ -12,7 +12,7 @@ struct Failure {
 };
 
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::move(value)) {}
   Result(Failure failure) : state_(std::move(failure)) {}
