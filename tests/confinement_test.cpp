@@ -1,7 +1,7 @@
 #include "cli/confinement.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,9 +62,9 @@ TEST(Confinement, LeavesFrameFilesInTheOutputDirectoryAndNothingElse) {
   std::ofstream(outside) << "not for framepick";
   std::ofstream(output / "existing") << "not for framepick either";
   // Frame threads and B-frames: the decoder starts threads after the confinement.
-  const fs::path video = fixtureVideo(
-      "confined.mp4", {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=2", "-c:v", "libx264",
-                       "-preset", "ultrafast", "-bf", "3"});
+  const fs::path video =
+      fixtureVideo("confined.mp4", {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=2", "-c:v",
+                                    "libx264", "-preset", "ultrafast", "-bf", "3"});
 
   int channel[2];
   ASSERT_EQ(pipe(channel), 0);

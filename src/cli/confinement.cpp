@@ -83,6 +83,30 @@ bool restrictFileSystem(const std::filesystem::path& outputDirectory) {
          syscall(SYS_landlock_restrict_self, ruleset.get(), 0) == 0;
 }
 
+constexpr int kRefusedCalls[] = {
+    // starting programs, and reaching into other processes
+    SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(process_vm_readv), SCMP_SYS(process_vm_writev),
+    SCMP_SYS(kcmp), SCMP_SYS(pidfd_getfd),
+    // the network and local sockets
+    SCMP_SYS(socket), SCMP_SYS(socketpair), SCMP_SYS(connect), SCMP_SYS(bind), SCMP_SYS(listen),
+    SCMP_SYS(accept), SCMP_SYS(accept4),
+    // file systems and namespaces
+    SCMP_SYS(mount), SCMP_SYS(umount2), SCMP_SYS(pivot_root), SCMP_SYS(chroot),
+    SCMP_SYS(move_mount), SCMP_SYS(open_tree), SCMP_SYS(fsopen), SCMP_SYS(fsconfig),
+    SCMP_SYS(fsmount), SCMP_SYS(fspick), SCMP_SYS(mount_setattr), SCMP_SYS(setns),
+    SCMP_SYS(unshare), SCMP_SYS(open_by_handle_at), SCMP_SYS(name_to_handle_at), SCMP_SYS(quotactl),
+    SCMP_SYS(fanotify_init),
+    // kernel interfaces an exploit reaches for
+    SCMP_SYS(add_key), SCMP_SYS(request_key), SCMP_SYS(keyctl), SCMP_SYS(bpf),
+    SCMP_SYS(userfaultfd), SCMP_SYS(perf_event_open), SCMP_SYS(io_uring_setup),
+    SCMP_SYS(io_uring_enter), SCMP_SYS(io_uring_register),
+    // the machine itself
+    SCMP_SYS(kexec_load), SCMP_SYS(kexec_file_load), SCMP_SYS(init_module), SCMP_SYS(finit_module),
+    SCMP_SYS(delete_module), SCMP_SYS(reboot), SCMP_SYS(swapon), SCMP_SYS(swapoff), SCMP_SYS(acct),
+    SCMP_SYS(syslog), SCMP_SYS(settimeofday), SCMP_SYS(clock_settime), SCMP_SYS(clock_adjtime),
+    SCMP_SYS(adjtimex), SCMP_SYS(sethostname), SCMP_SYS(setdomainname), SCMP_SYS(iopl),
+    SCMP_SYS(ioperm), SCMP_SYS(personality), SCMP_SYS(vhangup)};
+
 struct SeccompDeleter {
   void operator()(void* filter) const { seccomp_release(filter); }
 };
@@ -95,36 +119,14 @@ bool restrictSystemCalls() {
   const UniqueSeccompFilter filter(seccomp_init(SCMP_ACT_ALLOW));
   if (!filter) return false;
   const uint32_t refuse = SCMP_ACT_ERRNO(EPERM);
-  for (const int call : {
-           // starting programs, and making or reaching other processes
-           SCMP_SYS(execve), SCMP_SYS(execveat), SCMP_SYS(process_vm_readv),
-           SCMP_SYS(process_vm_writev), SCMP_SYS(kcmp), SCMP_SYS(pidfd_getfd),
-           // the network and local sockets
-           SCMP_SYS(socket), SCMP_SYS(socketpair), SCMP_SYS(connect), SCMP_SYS(bind),
-           SCMP_SYS(listen), SCMP_SYS(accept), SCMP_SYS(accept4),
-           // file systems and namespaces
-           SCMP_SYS(mount), SCMP_SYS(umount2), SCMP_SYS(pivot_root), SCMP_SYS(chroot),
-           SCMP_SYS(move_mount), SCMP_SYS(open_tree), SCMP_SYS(fsopen), SCMP_SYS(fsconfig),
-           SCMP_SYS(fsmount), SCMP_SYS(fspick), SCMP_SYS(mount_setattr), SCMP_SYS(setns),
-           SCMP_SYS(unshare), SCMP_SYS(open_by_handle_at), SCMP_SYS(name_to_handle_at),
-           SCMP_SYS(quotactl), SCMP_SYS(fanotify_init),
-           // kernel interfaces an exploit reaches for
-           SCMP_SYS(add_key), SCMP_SYS(request_key), SCMP_SYS(keyctl), SCMP_SYS(bpf),
-           SCMP_SYS(userfaultfd), SCMP_SYS(perf_event_open), SCMP_SYS(io_uring_setup),
-           SCMP_SYS(io_uring_enter), SCMP_SYS(io_uring_register),
-           // the machine itself
-           SCMP_SYS(kexec_load), SCMP_SYS(kexec_file_load), SCMP_SYS(init_module),
-           SCMP_SYS(finit_module), SCMP_SYS(delete_module), SCMP_SYS(reboot), SCMP_SYS(swapon),
-           SCMP_SYS(swapoff), SCMP_SYS(acct), SCMP_SYS(syslog), SCMP_SYS(settimeofday),
-           SCMP_SYS(clock_settime), SCMP_SYS(clock_adjtime), SCMP_SYS(adjtimex),
-           SCMP_SYS(sethostname), SCMP_SYS(setdomainname), SCMP_SYS(iopl), SCMP_SYS(ioperm),
-           SCMP_SYS(personality), SCMP_SYS(vhangup),
-#ifndef FRAMEPICK_SANITIZED  // LeakSanitizer stops the threads through a traced child at exit
-           SCMP_SYS(ptrace), SCMP_SYS(fork), SCMP_SYS(vfork),
-#endif
-       }) {
+  for (const int call : kRefusedCalls) {
     if (seccomp_rule_add(filter.get(), refuse, call, 0) != 0) return false;
   }
+#ifndef FRAMEPICK_SANITIZED  // LeakSanitizer stops the threads through a traced child at exit
+  for (const int call : {SCMP_SYS(ptrace), SCMP_SYS(fork), SCMP_SYS(vfork)}) {
+    if (seccomp_rule_add(filter.get(), refuse, call, 0) != 0) return false;
+  }
+#endif
   // clone3 takes its flags in memory, where a filter cannot look: the C library then falls back
   // to clone, whose flags can be checked.
   if (seccomp_rule_add(filter.get(), SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) != 0) {
@@ -137,8 +139,8 @@ bool restrictSystemCalls() {
     return false;
   }
 #endif
-  for (const uint64_t flag : {CLONE_NEWNS, CLONE_NEWUSER, CLONE_NEWPID, CLONE_NEWNET,
-                              CLONE_NEWIPC, CLONE_NEWUTS, CLONE_NEWCGROUP}) {
+  for (const uint64_t flag : {CLONE_NEWNS, CLONE_NEWUSER, CLONE_NEWPID, CLONE_NEWNET, CLONE_NEWIPC,
+                              CLONE_NEWUTS, CLONE_NEWCGROUP}) {
     if (seccomp_rule_add(filter.get(), refuse, SCMP_SYS(clone), 1,
                          SCMP_A0(SCMP_CMP_MASKED_EQ, flag, flag)) != 0) {
       return false;
@@ -157,7 +159,8 @@ bool restrictSystemCalls() {
 }  // namespace
 
 int landlockAbi() {
-  const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+  const long abi =
+      syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
   return abi > 0 ? static_cast<int>(abi) : 0;
 }
 

@@ -8,6 +8,7 @@
 #include "cli/options.h"
 #include "cli/run.h"
 #include "extract/media.h"
+#include "response/json.h"
 
 namespace {
 
@@ -35,11 +36,15 @@ int main(int argc, char** argv) {
   limitMemory();
   framepick::silenceMediaLog();
   const std::vector<std::string> arguments(argv, argv + argc);
+  const auto finish = [](const framepick::RunOutcome& outcome) {
+    framepick::writeJson(outcome.response);
+    return outcome.exitStatus;
+  };
   try {
-    return framepick::run(arguments);
+    return finish(framepick::run(arguments));
   } catch (const std::exception& exception) {
     // Only a bug or exhausted memory gets here; the caller still gets its one report.
-    framepick::fail(framepick::readOptions(arguments).inputPath,
-                    std::string("internal_error: ") + exception.what());
+    return finish(framepick::fail(framepick::readOptions(arguments).inputPath,
+                                  std::string("internal_error: ") + exception.what()));
   }
 }

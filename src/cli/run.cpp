@@ -1,7 +1,5 @@
 #include "cli/run.h"
 
-#include <cstdlib>
-
 #include "cli/confinement.h"
 #include "cli/options.h"
 #include "extract/capture.h"
@@ -10,41 +8,42 @@
 #include "extract/output_dir.h"
 #include "extract/plan.h"
 #include "extract/probe.h"
-#include "response/json.h"
 #include "response/report.h"
 
 namespace framepick {
 
-void fail(const std::string& input, const std::string& message) {
-  writeJson(ExtractorResponse{.ok = false,
-                              .decoder = kDecoderName,
-                              .inputFileName = lastPathComponent(input),
-                              .durationSeconds = 0,
-                              .videoWidth = 0,
-                              .videoHeight = 0,
-                              .maxFrames = 0,
-                              .frames = {},
-                              .failures = {},
-                              .error = message});
-  std::exit(1);
+RunOutcome fail(const std::string& input, const std::string& message) {
+  return {ExtractorResponse{.ok = false,
+                            .decoder = kDecoderName,
+                            .inputFileName = lastPathComponent(input),
+                            .durationSeconds = 0,
+                            .videoWidth = 0,
+                            .videoHeight = 0,
+                            .maxFrames = 0,
+                            .frames = {},
+                            .failures = {},
+                            .error = message},
+          1};
 }
 
-int run(const std::vector<std::string>& arguments) {
+RunOutcome run(const std::vector<std::string>& arguments) {
   const Options options = readOptions(arguments);
   const std::string& inputPath = options.inputPath;
-  if (inputPath.empty() || options.outputDir.empty()) fail(inputPath, std::string(kUsageLine));
+  if (inputPath.empty() || options.outputDir.empty()) {
+    return fail(inputPath, std::string(kUsageLine));
+  }
 
   const std::filesystem::path inputUrl = fileUrl(inputPath);
   const std::filesystem::path outputUrl = fileUrl(options.outputDir);
-  if (!inputExists(inputUrl)) fail(inputPath, "input_missing");
-  if (auto error = createOutputDirectory(outputUrl)) fail(inputPath, *error);
+  if (!inputExists(inputUrl)) return fail(inputPath, "input_missing");
+  if (auto error = createOutputDirectory(outputUrl)) return fail(inputPath, *error);
 
   const AssetHandle asset = openAsset(inputUrl);
   // Best effort: a kernel without Landlock or seccomp runs the tool as it would run anyway.
   [[maybe_unused]] const Confinement confinement = confineProcess(outputUrl);
   loadAsset(*asset);
   const Result<VideoProbe> probe = probeVideo(*asset);
-  if (!probe.ok()) fail(inputPath, probe.error());
+  if (!probe.ok()) return fail(inputPath, probe.error());
   const double durationSeconds = probe.value().durationSeconds;
 
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, options.maximumDimension);
@@ -52,18 +51,18 @@ int run(const std::vector<std::string>& arguments) {
   CaptureRecords records = captureFrames(*generator, fractions, durationSeconds, outputUrl);
 
   const bool ok = !records.frames.empty();
-  writeJson(ExtractorResponse{
-      .ok = ok,
-      .decoder = kDecoderName,
-      .inputFileName = lastPathComponent(inputUrl.string()),
-      .durationSeconds = durationSeconds,
-      .videoWidth = probe.value().videoWidth,
-      .videoHeight = probe.value().videoHeight,
-      .maxFrames = options.maxFrames,
-      .frames = std::move(records.frames),
-      .failures = std::move(records.failures),
-      .error = ok ? std::nullopt : std::optional<std::string>("no_frames_extracted")});
-  return ok ? 0 : 2;
+  return {ExtractorResponse{
+              .ok = ok,
+              .decoder = kDecoderName,
+              .inputFileName = lastPathComponent(inputUrl.string()),
+              .durationSeconds = durationSeconds,
+              .videoWidth = probe.value().videoWidth,
+              .videoHeight = probe.value().videoHeight,
+              .maxFrames = options.maxFrames,
+              .frames = std::move(records.frames),
+              .failures = std::move(records.failures),
+              .error = ok ? std::nullopt : std::optional<std::string>("no_frames_extracted")},
+          ok ? 0 : 2};
 }
 
 }  // namespace framepick

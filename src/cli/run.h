@@ -3,13 +3,21 @@
 #include <string>
 #include <vector>
 
+#include "response/report.h"
+
 namespace framepick {
 
-// Prints the failure report for this input and exits with status 1.
-[[noreturn]] void fail(const std::string& input, const std::string& message);
+// How a run ends: the report to print and the exit status.
+struct RunOutcome {
+  ExtractorResponse response;
+  int exitStatus;
+};
 
-// Runs one extraction from the argument list (program path first). Returns the exit status of a
-// completed run, 0 with frames and 2 without; fatal conditions exit through fail().
-int run(const std::vector<std::string>& arguments);
+// The failure exit: the report of a run stopped by a fatal condition, with status 1.
+[[nodiscard]] RunOutcome fail(const std::string& input, const std::string& message);
+
+// Runs one extraction from the argument list (program path first): 0 with frames, 2 without, or
+// the failure exit's outcome at the first fatal condition. Prints nothing; main does.
+[[nodiscard]] RunOutcome run(const std::vector<std::string>& arguments);
 
 }  // namespace framepick

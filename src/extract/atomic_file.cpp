@@ -11,7 +11,9 @@
 namespace framepick {
 namespace {
 
-std::string errnoText(int error) { return std::error_code(error, std::generic_category()).message(); }
+std::string errnoText(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
 
 // mkstemp opens its file for reading too, which the confined process may not do in the output
 // directory; and its files are 0600, where frames should get the usual mode for new files.

@@ -1,12 +1,12 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <span>
 #include <string>
-
-#include <sys/types.h>
 
 namespace framepick {
 
