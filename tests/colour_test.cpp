@@ -148,5 +148,40 @@ TEST(ToneCurve, KeepsMidTonesAndRollsOffToWhiteAtThePeak) {
   EXPECT_EQ(toneMappedNits(150, 180), 150);  // grades no brighter than white are only clipped
 }
 
+// Single pixels through the colour tables, against values worked out from the standards: a grey
+// stays a grey of the same light whatever white the source was graded for (Bradford adaptation
+// to D65), and HLG's display light follows BT.2100's system gamma of 1.2 at 1000 cd/m².
+TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) {
+  constexpr Primaries kDciP3{{0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}, {0.314, 0.351}};
+  constexpr Primaries kBt2020{{0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}, {0.3127, 0.3290}};
+  const struct {
+    const char* what;
+    ColourSource source;
+    uint16_t code;  // of R, G and B alike
+    uint16_t alpha;
+    int expected;  // 8-bit R, G and B alike
+  } cases[] = {
+      // Half the signal is half the code: SDR is decoded and encoded with the same power.
+      {"BT.709 grey", {Transfer::kSdr, kBt709Primaries, 0}, 32768, 65535, 128},
+      {"DCI-P3 grey, graded for the DCI white", {Transfer::kSdr, kDciP3, 0}, 32768, 65535, 128},
+      {"half transparent white, over black",
+       {Transfer::kSdr, kBt709Primaries, 0},
+       65535,
+       32768,
+       128},
+      // Scene light 0.5² / 3 = 1/12; display light 1000 · (1/12)^1.2 = 50.6 cd/m², a quarter of
+      // the reference white's 203: 255 · 0.249^(1/2.4) = 143.
+      {"HLG grey at half signal", {Transfer::kHlg, kBt2020, 0}, 32768, 65535, 143},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const ColourMapping mapping = makeColourMapping(c.source);
+    const uint16_t rgba[4] = {c.code, c.code, c.code, c.alpha};
+    uint8_t rgb[3] = {};
+    mapRow(mapping, rgba, rgb, 1);
+    for (const uint8_t channel : rgb) EXPECT_NEAR(channel, c.expected, 1);
+  }
+}
+
 }  // namespace
 }  // namespace framepick::testing
