@@ -26,71 +26,87 @@ struct Unmount {
   ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
 };
 
+using Fault = void (*)(const fs::path& output);
+
+struct FaultCase {
+  std::string name;
+  std::string tmpfsSize;  // the output directory is a tmpfs of this size; empty for none
+  std::vector<std::string> launcher;
+  Fault fault;         // met once frame-001.jpg is in place; null for none
+  std::string reason;  // what the samples after the fault say
+  int exitStatus;
+};
+
+class FileFaults : public ::testing::TestWithParam<FaultCase> {};
+
 // Each run is stopped once frame-001.jpg is in place, meets its fault and goes on; the frames of
 // twelve 1080p samples are some 30 kB each. Mounting a tmpfs needs root.
-TEST(Faults, CostOnlyTheSamplesTheyHitAndLeaveNoPartialFile) {
+TEST_P(FileFaults, CostOnlyTheSamplesTheyHitAndLeaveNoPartialFile) {
+  const auto& [name, tmpfsSize, launcher, fault, reason, exitStatus] = GetParam();
   const fs::path video = fixtureVideo(
       "numbered-1080p.mp4", {"-f", "lavfi", "-i", numberedFramesSource(1920, 1080, 30, 6), "-c:v",
                              "libx264", "-preset", "ultrafast", "-g", "60"});
-  using Fault = void (*)(const fs::path& output);
-  const Fault removed = [](const fs::path& output) { fs::remove_all(output); };
-  const Fault readOnly = [](const fs::path& output) {
-    mount("tmpfs", output.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr);
-  };
-  // A tmpfs size, or none; a launcher; the fault; what the samples after it say; the exit status.
-  const std::tuple<std::string, std::vector<std::string>, Fault, std::string, int> cases[] = {
-      {"", {}, removed, "No such file or directory", 0},
-      // SIGXFSZ must not kill the run; the first frame is an earlier run's and must stay.
-      {"", {"prlimit", "--fsize=4096"}, nullptr, "File too large", 2},
-      {"16m", {}, readOnly, "Read-only file system", 0},
-      {"100k", {}, nullptr, "No space left on device", 0},
-  };
-  std::string notMounted;
-  for (const auto& [tmpfsSize, launcher, fault, reason, exitStatus] : cases) {
-    SCOPED_TRACE(reason);
-    ScratchDirectory scratch;
-    const fs::path output = scratch.path() / "frames";
-    fs::create_directory(output);
-    const Unmount unmount{output};
-    if (!tmpfsSize.empty() &&
-        mount("tmpfs", output.c_str(), "tmpfs", 0, ("size=" + tmpfsSize).c_str()) != 0) {
-      notMounted = std::strerror(errno);
-      continue;
-    }
-    if (!launcher.empty()) std::ofstream(output / "frame-001.jpg") << "an earlier run's frame";
-    const std::vector<std::string> command = framepickCommand(
-        {"--input", video, "--output-dir", output, "--max-frames", "12"}, launcher);
-    StartedProcess process(command.front(), {command.begin() + 1, command.end()});
-    int waited = 0;
-    while (!fs::exists(output / "frame-001.jpg") && ++waited < 60'000) usleep(1000);
-    kill(process.pid(), SIGSTOP);
-    int status = 0;
-    waitpid(process.pid(), &status, WUNTRACED);
-    ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended before the fault, status " << status;
-    const std::string firstFrame = readWholeFile(output / "frame-001.jpg");
-    if (fault) fault(output);
-    kill(process.pid(), SIGCONT);
-
-    const ProcessResult result = process.wait();
-    expectReportFollowsSchema(result);
-    EXPECT_EQ(result.exitStatus, exitStatus);
-    EXPECT_EQ(result.err, "");
-    const json report = json::parse(result.out);
-    ASSERT_FALSE(report["failures"].empty()) << result.out;
-    EXPECT_EQ(report["frames"].size() + report["failures"].size(), 12u);
-    for (const json& failure : report["failures"]) EXPECT_EQ(failure["reason"], reason);
-    if (!fs::exists(output)) continue;
-    EXPECT_EQ(readWholeFile(output / "frame-001.jpg"), firstFrame);
-    for (const json& frame : report["frames"]) {
-      EXPECT_EQ(decodeJpegFile(output / frame["fileName"].get<std::string>()).width,
-                frame["width"]);
-    }
-    // Listed frames and the first are all there is: no partial or temporary file.
-    const auto files = std::distance(fs::directory_iterator(output), fs::directory_iterator());
-    EXPECT_EQ(files, std::max<ptrdiff_t>(std::ssize(report["frames"]), 1));
+  ScratchDirectory scratch;
+  const fs::path output = scratch.path() / "frames";
+  fs::create_directory(output);
+  const Unmount unmount{output};
+  if (!tmpfsSize.empty() &&
+      mount("tmpfs", output.c_str(), "tmpfs", 0, ("size=" + tmpfsSize).c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
   }
-  if (!notMounted.empty()) GTEST_SKIP() << "cannot mount a tmpfs: " << notMounted;
+  if (!launcher.empty()) std::ofstream(output / "frame-001.jpg") << "an earlier run's frame";
+  const std::vector<std::string> command =
+      framepickCommand({"--input", video, "--output-dir", output, "--max-frames", "12"}, launcher);
+  StartedProcess process(command.front(), {command.begin() + 1, command.end()});
+  int waited = 0;
+  while (!fs::exists(output / "frame-001.jpg") && ++waited < 60'000) usleep(1000);
+  kill(process.pid(), SIGSTOP);
+  int status = 0;
+  waitpid(process.pid(), &status, WUNTRACED);
+  ASSERT_TRUE(WIFSTOPPED(status)) << "the run ended before the fault, status " << status;
+  const std::string firstFrame = readWholeFile(output / "frame-001.jpg");
+  if (fault) fault(output);
+  kill(process.pid(), SIGCONT);
+
+  const ProcessResult result = process.wait();
+  expectReportFollowsSchema(result);
+  EXPECT_EQ(result.exitStatus, exitStatus);
+  EXPECT_EQ(result.err, "");
+  const json report = json::parse(result.out);
+  ASSERT_FALSE(report["failures"].empty()) << result.out;
+  EXPECT_EQ(report["frames"].size() + report["failures"].size(), 12u);
+  for (const json& failure : report["failures"]) EXPECT_EQ(failure["reason"], reason);
+  if (!fs::exists(output)) return;
+  EXPECT_EQ(readWholeFile(output / "frame-001.jpg"), firstFrame);
+  for (const json& frame : report["frames"]) {
+    EXPECT_EQ(decodeJpegFile(output / frame["fileName"].get<std::string>()).width, frame["width"]);
+  }
+  // Listed frames and the first are all there is: no partial or temporary file.
+  const auto files = std::distance(fs::directory_iterator(output), fs::directory_iterator());
+  EXPECT_EQ(files, std::max<ptrdiff_t>(std::ssize(report["frames"]), 1));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    DuringARun, FileFaults,
+    ::testing::Values(
+        FaultCase{"removed",
+                  "",
+                  {},
+                  [](const fs::path& output) { fs::remove_all(output); },
+                  "No such file or directory",
+                  0},
+        // SIGXFSZ must not kill the run; the first frame is an earlier run's and must stay.
+        FaultCase{"file_size_limit", "", {"prlimit", "--fsize=4096"}, nullptr, "File too large", 2},
+        FaultCase{"read_only",
+                  "16m",
+                  {},
+                  [](const fs::path& output) {
+                    mount("tmpfs", output.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr);
+                  },
+                  "Read-only file system",
+                  0},
+        FaultCase{"full", "100k", {}, nullptr, "No space left on device", 0}),
+    [](const auto& info) { return info.param.name; });
 
 // Heap limits that make allocations fail at different points of decoding, converting, encoding
 // and writing: every run completes, and each sample that ran out of memory says so.
@@ -99,8 +115,8 @@ TEST(Faults, MemoryRunningOutFailsOnlyTheSamplesItHits) {
   GTEST_SKIP() << "AddressSanitizer's shadow memory cannot live under a heap limit";
 #endif
   const fs::path video =
-      fixtureVideo("memory-720p.mp4", {"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30:d=12",
-                                       "-c:v", "libx264", "-preset", "ultrafast"});
+      fixtureVideo("memory-720p.mp4", {"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30:d=12", "-c:v",
+                                       "libx264", "-preset", "ultrafast"});
   int samplesOutOfMemory = 0;
   for (int megabytes = 40; megabytes <= 80; megabytes += 8) {
     SCOPED_TRACE(std::to_string(megabytes) + " MB");
