@@ -1,17 +1,50 @@
 #!/usr/bin/env bash
 # The one list of Debian packages framepick needs to build, test, fuzz, benchmark and package.
+#   install-deps.sh                  installs all of them on this machine
+#   install-deps.sh --print RELEASE  prints, one a line, what the Release build and its tests need
+#                                    on RELEASE (bookworm, trixie, sid), for scripts/test-debian.sh
 set -euo pipefail
-packages=(
+
+# What building and CTest need; the names are the same on every release.
+build_and_test=(
   build-essential cmake pkg-config
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
   libturbojpeg0-dev nlohmann-json3-dev libgtest-dev libseccomp-dev
-  ffmpeg hyperfine time python3
-  python3-jsonschema
-  dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies
-  clang-14 libclang-rt-14-dev valgrind
+  ffmpeg python3 python3-jsonschema
+  util-linux  # prlimit, for the fault test
 )
+
+# The rest: benchmarks, the Debian package, the fuzzer and valgrind. clang's version is named in
+# the package, and fuzz/run.sh calls clang-14: only bookworm's is the one it runs.
+tools_for() {
+  local clang
+  case "$1" in
+    bookworm) clang=14 ;;
+    trixie) clang=19 ;;
+    *) clang="" ;;
+  esac
+  local tools=(hyperfine time valgrind
+    dpkg-dev file)  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies
+  if [ -n "${clang}" ]; then tools+=("clang-${clang}" "libclang-rt-${clang}-dev"); fi
+  printf '%s\n' "${tools[@]}"
+}
+
+if [ "${1:-}" = "--print" ]; then
+  case "${2:-}" in
+    bookworm | trixie | sid) printf '%s\n' "${build_and_test[@]}" ;;
+    *)
+      echo "usage: $0 [--print bookworm|trixie|sid]" >&2
+      exit 2
+      ;;
+  esac
+  exit 0
+fi
+
+release="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+mapfile -t tools < <(tools_for "${release}")
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends \
+  "${build_and_test[@]}" "${tools[@]}" >/dev/null

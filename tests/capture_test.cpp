@@ -67,14 +67,9 @@ std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 // the recorded size and orientation.
 TEST(Capture, StillsAreTheFramesOnScreen) {
   // The way phones store portrait video: landscape pictures and a display matrix that turns them
-  // a quarter clockwise. ffmpeg 5.1 writes the matrix only when it copies the stream.
-  const fs::path phone =
-      fixtureVideo("phone.mp4", {"-i", plainClip(), "-c", "copy", "-metadata:s:v", "rotate=270"});
-  // Nor can it write a mirroring matrix, so patch one into the track header: the matrix sits 48
-  // bytes into a version-0 tkhd box and starts with 1.0 in 16.16 fixed point.
-  std::string bytes = readWholeFile(plainClip());
-  const fs::path mirror = plainClip().parent_path() / "mirrored.mp4";
-  std::ofstream(mirror, std::ios::binary) << bytes.replace(bytes.find("tkhd") + 44, 2, "\xff\xff");
+  // a quarter clockwise.
+  const fs::path phone = withDisplayMatrix(plainClip(), "phone.mp4", 0, 1, -1, 0);
+  const fs::path mirror = withDisplayMatrix(plainClip(), "mirrored.mp4", -1, 0, 0, 1);
   const struct {
     fs::path video;
     int rate;

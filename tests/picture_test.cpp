@@ -40,7 +40,9 @@ TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
                              {"-f", "lavfi", "-i",
                               "nullsrc=s=320x120:r=50:d=1,format=yuv420p,geq=cb=128:cr=128:lum='if("
                               "between(Y,30,89)*between(X-160*mod(N,2),40,119),235,16)',"
-                              "tinterlace=mode=merge,setsar=1",
+                              "tinterlace=mode=merge,setsar=1,setfield=" +
+                                  std::string(topFirst ? "tff" : "bff"),
+                              // FFmpeg 5.1's libx264 takes the order from -top, 7 from the frames.
                               "-c:v", "libx264", "-preset", "ultrafast", "-flags", "+ildct+ilme",
                               "-top", topFirst ? "1" : "0"}),
                 1);

@@ -35,11 +35,8 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
     double durationSeconds = 0;
     int64_t videoWidth = 0, videoHeight = 0;
   } cases[] = {
-      {fixtureVideo("turned-90.mp4", {"-i", landscape, "-c", "copy", "-metadata:s:v", "rotate=90"}),
-       "", 1.0, 240, 320},
-      {fixtureVideo("turned-180.mp4",
-                    {"-i", landscape, "-c", "copy", "-metadata:s:v", "rotate=180"}),
-       "", 1.0, 320, 240},
+      {withDisplayMatrix(landscape, "turned-90.mp4", 0, -1, 1, 0), "", 1.0, 240, 320},
+      {withDisplayMatrix(landscape, "turned-180.mp4", -1, 0, 0, -1), "", 1.0, 320, 240},
       // The first video track counts.
       {fixtureVideo("two-tracks.mkv", {"-f", "lavfi", "-i", small, "-f", "lavfi", "-i",
                                        "testsrc2=s=640x480:r=25:d=1", "-map", "0", "-map", "1"}),

@@ -71,7 +71,7 @@ Matrix3 inverse(const Matrix3& m) {
   return result;
 }
 
-std::array<double, 3> apply(const Matrix3& m, std::array<double, 3> v) {
+std::array<double, 3> multiply(const Matrix3& m, std::array<double, 3> v) {
   return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
           m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
 }
@@ -81,7 +81,7 @@ std::array<double, 3> xyzOf(Chromaticity c) { return {c.x / c.y, 1, (1 - c.x - c
 Matrix3 rgbToXyz(const Primaries& p) {
   const auto r = xyzOf(p.red), g = xyzOf(p.green), b = xyzOf(p.blue);
   const Matrix3 columns{r[0], g[0], b[0], r[1], g[1], b[1], r[2], g[2], b[2]};
-  const auto scale = apply(inverse(columns), xyzOf(p.white));
+  const auto scale = multiply(inverse(columns), xyzOf(p.white));
   Matrix3 m = columns;
   for (int row = 0; row < 3; ++row) {
     for (int column = 0; column < 3; ++column) m[row * 3 + column] *= scale[column];
@@ -92,8 +92,8 @@ Matrix3 rgbToXyz(const Primaries& p) {
 // Bradford adaptation: how a colour seen under one white looks the same under another.
 Matrix3 whiteAdaptation(Chromaticity from, Chromaticity to) {
   const Matrix3 bradford{0.8951, 0.2664, -0.1614, -0.7502, 1.7135, 0.0367, 0.0389, -0.0685, 1.0296};
-  const auto source = apply(bradford, xyzOf(from));
-  const auto target = apply(bradford, xyzOf(to));
+  const auto source = multiply(bradford, xyzOf(from));
+  const auto target = multiply(bradford, xyzOf(to));
   const Matrix3 gain{target[0] / source[0], 0, 0, 0, target[1] / source[1], 0, 0, 0,
                      target[2] / source[2]};
   return multiply(inverse(bradford), multiply(gain, bradford));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extract/media.h"
+#include "extract/media_compat.h"
 #include "extract/media_internal.h"
 
 namespace framepick {
@@ -208,8 +209,7 @@ Size codedSize(const Asset& asset, const AVStream& stream) {
 
 AffineTransform displayTransform(const AVStream& stream) {
   size_t size = 0;
-  const uint8_t* data =
-      av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  const uint8_t* data = streamSideData(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
   if (data == nullptr || size < 9 * sizeof(int32_t)) return kIdentityTransform;
   int32_t matrix[9];
   std::memcpy(matrix, data, sizeof matrix);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "extract/media.h"
+#include "extract/media_compat.h"
 #include "extract/media_internal.h"
 #include "extract/media_picture.h"
 
@@ -121,7 +122,7 @@ struct FrameGenerator {
   bool decoderEnded = false;
   bool positionKnown = true;  // false after an error: the next capture starts with a seek
   // Note [damage]: frames decoded after a packet was lost, up to the next keyframe, are built on
-  // missing references and may show an older picture; they travel tagged (reordered_opaque).
+  // missing references and may show an older picture; they travel tagged (tagDamage).
   bool damagedSinceKeyframe = false;
   // Note [skipping]: frames whose display ends well before the target can never be on screen
   // there, so the decoder may drop those that nothing refers to (non-reference B-frames).
@@ -170,8 +171,9 @@ double frameSeconds(const FrameGenerator& generator, const AVFrame& frame) {
 
 // The end of the frame's display time, or infinity when the stream does not say.
 double frameEndSeconds(const FrameGenerator& generator, const AVFrame& frame) {
-  if (frame.pkt_duration <= 0) return std::numeric_limits<double>::infinity();
-  return secondsOf(generator, framePts(frame)) + spanSeconds(generator, frame.pkt_duration);
+  const int64_t duration = frameDurationTicks(frame);
+  if (duration <= 0) return std::numeric_limits<double>::infinity();
+  return secondsOf(generator, framePts(frame)) + spanSeconds(generator, duration);
 }
 
 std::string secondsText(double seconds) {
@@ -189,7 +191,7 @@ bool endsBefore(const FrameGenerator& generator, const AVPacket& packet, double 
 
 bool isDamaged(const AVFrame& frame) {
   return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 ||
-         frame.reordered_opaque != 0;
+         damageTag(frame);
 }
 
 void forgetFrames(FrameGenerator& generator) {
@@ -264,7 +266,7 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
           std::max(generator.latestPacketSeconds, secondsOf(generator, generator.packet->pts));
     }
     if (generator.packet->flags & AV_PKT_FLAG_KEY) generator.damagedSinceKeyframe = false;
-    decoder->reordered_opaque = generator.damagedSinceKeyframe ? 1 : 0;
+    tagDamage(*decoder, *generator.packet, generator.damagedSinceKeyframe);
     decoder->skip_frame =
         endsBefore(generator, *generator.packet, generator.skipNonReferenceBefore)
             ? AVDISCARD_NONREF
@@ -431,6 +433,7 @@ int openDecoder(FrameGenerator& generator, const AVCodec& codec, int threads) {
   decoder->max_pixels = kMaxPixels;
   decoder->opaque = &generator.budget;
   decoder->get_buffer2 = getBudgetedBuffer;
+  prepareDamageTags(*decoder);
   return avcodec_open2(decoder, &codec, nullptr);
 }
 

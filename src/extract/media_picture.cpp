@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "extract/colour.h"
+#include "extract/media_compat.h"
 
 namespace framepick {
 namespace {
@@ -181,7 +182,7 @@ SourceRows shownRows(const AVFrame& frame, const AVPixFmtDescriptor& descriptor)
     rows.linesize[plane] = frame.linesize[plane];
   }
   rows.height = frame.height;
-  if (!frame.interlaced_frame || frame.height < 2 || (descriptor.flags & AV_PIX_FMT_FLAG_PAL)) {
+  if (!isInterlaced(frame) || frame.height < 2 || (descriptor.flags & AV_PIX_FMT_FLAG_PAL)) {
     return rows;
   }
   // The bottom field of a picture with subsampled chroma and an awkward height has a chroma
@@ -189,7 +190,7 @@ SourceRows shownRows(const AVFrame& frame, const AVPixFmtDescriptor& descriptor)
   const int chromaRows = AV_CEIL_RSHIFT(frame.height, descriptor.log2_chroma_h);
   const bool bottomFits =
       AV_CEIL_RSHIFT(frame.height / 2, descriptor.log2_chroma_h) <= chromaRows / 2;
-  const bool bottom = !frame.top_field_first && bottomFits;
+  const bool bottom = !topFieldFirst(frame) && bottomFits;
   for (int plane = 0; plane < planes; ++plane) {
     if (bottom) rows.data[plane] += frame.linesize[plane];
     rows.linesize[plane] *= 2;

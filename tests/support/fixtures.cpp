@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 
@@ -23,6 +24,28 @@ std::filesystem::path fixtureVideo(const std::string& fileName,
   if (result.exitStatus != 0) {
     throw std::runtime_error("ffmpeg could not make " + fileName + ": " + result.err);
   }
+  return path;
+}
+
+std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
+                                        const std::string& fileName, int a, int b, int c, int d) {
+  std::string bytes = readWholeFile(mp4);
+  // The matrix sits 44 bytes past the name of a version-0 tkhd box, in 16.16 fixed point: a, b,
+  // u, c, d.
+  const size_t matrix = bytes.find("tkhd") + 44;
+  if (matrix < 44 || bytes[matrix - 40] != 0 || matrix + 20 > bytes.size()) {
+    throw std::runtime_error("no version-0 track header in " + mp4.string());
+  }
+  const auto put = [&bytes](size_t at, int value) {
+    const uint32_t fixed = static_cast<uint32_t>(value) << 16;
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(fixed >> (24 - 8 * i));
+  };
+  put(matrix, a);
+  put(matrix + 4, b);
+  put(matrix + 12, c);
+  put(matrix + 16, d);
+  const std::filesystem::path path = mp4.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << bytes;
   return path;
 }
 

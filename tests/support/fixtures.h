@@ -13,6 +13,11 @@ namespace framepick::testing {
 std::filesystem::path fixtureVideo(const std::string& fileName,
                                    const std::vector<std::string>& ffmpegArguments);
 
+// A copy of an MP4 file whose first track header carries the display matrix's a, b, c and d
+// (whole numbers): FFmpeg 7 no longer turns a "rotate" tag into a matrix, and none writes mirrors.
+std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
+                                        const std::string& fileName, int a, int b, int c, int d);
+
 // A lavfi source whose frames carry their own number: twelve vertical bands across the top half,
 // white for a set bit, least significant bit at the left; the bottom half is grey.
 std::string numberedFramesSource(int width, int height, int rate, double seconds);

@@ -1,0 +1,77 @@
+#pragma once
+
+// The few FFmpeg fields that moved between the releases framepick builds with (5.1 to 9.0),
+// behind one name each. Every branch is chosen by the library's own version macro.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+}
+
+#include <cstddef>
+#include <cstdint>
+
+namespace framepick {
+
+// How long the frame is on screen, in its stream's time base; 0 or less when unknown.
+inline int64_t frameDurationTicks(const AVFrame& frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+  return frame.duration;  // FFmpeg 6.0 added it; 7.0 removed pkt_duration
+#else
+  return frame.pkt_duration;
+#endif
+}
+
+inline bool isInterlaced(const AVFrame& frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+  return (frame.flags & AV_FRAME_FLAG_INTERLACED) != 0;  // FFmpeg 6.1; 8.0 removed the field
+#else
+  return frame.interlaced_frame != 0;
+#endif
+}
+
+inline bool topFieldFirst(const AVFrame& frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+  return (frame.flags & AV_FRAME_FLAG_TOP_FIELD_FIRST) != 0;  // FFmpeg 6.1; 8.0 removed the field
+#else
+  return frame.top_field_first != 0;
+#endif
+}
+
+// The stream's side data of one type, or null.
+inline const uint8_t* streamSideData(const AVStream& stream, AVPacketSideDataType type,
+                                     size_t* size) {
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
+  // FFmpeg 6.1 moved it into the codec parameters; 9.0 removed av_stream_get_side_data.
+  const AVCodecParameters& parameters = *stream.codecpar;
+  const AVPacketSideData* entry =
+      av_packet_side_data_get(parameters.coded_side_data, parameters.nb_coded_side_data, type);
+  if (entry == nullptr) return nullptr;
+  *size = entry->size;
+  return entry->data;
+#else
+  return av_stream_get_side_data(&stream, type, size);
+#endif
+}
+
+// Note [damage] tags a frame through its packet: the decoder copies the tag to the frame it makes
+// from that packet, whatever order frames come out in.
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(59, 63, 100)
+// FFmpeg 6.0 lets decoders copy a packet's opaque to its frame; 7.0 removed reordered_opaque.
+inline void prepareDamageTags(AVCodecContext& decoder) {
+  decoder.flags |= AV_CODEC_FLAG_COPY_OPAQUE;
+}
+inline void tagDamage(AVCodecContext&, AVPacket& packet, bool damaged) {
+  packet.opaque = damaged ? reinterpret_cast<void*>(uintptr_t{1}) : nullptr;
+}
+inline bool damageTag(const AVFrame& frame) { return frame.opaque != nullptr; }
+#else
+inline void prepareDamageTags(AVCodecContext&) {}
+inline void tagDamage(AVCodecContext& decoder, AVPacket&, bool damaged) {
+  decoder.reordered_opaque = damaged ? 1 : 0;
+}
+inline bool damageTag(const AVFrame& frame) { return frame.reordered_opaque != 0; }
+#endif
+
+}  // namespace framepick
