@@ -63,6 +63,43 @@ std::pair<double, double> asCoded(double u, double v) { return {u, v}; }
 std::pair<double, double> turnedClockwise(double u, double v) { return {1 - v, u}; }
 std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 
+// The duration is the one the file states in its own time base, and the requested times are
+// taken from it unrounded: 25 frames at 24 fps last 625/600 s, which no count of microseconds is.
+TEST(Capture, DurationIsTheFilesOwn) {
+  const std::vector<std::string> clip = {"-f", "lavfi", "-i", "testsrc2=s=160x90:r=24",
+                                         "-frames:v", "25", "-c:v", "libx264", "-preset",
+                                         "ultrafast"};
+  const auto made = [&clip](const std::string& name, std::vector<std::string> muxer) {
+    muxer.insert(muxer.begin(), clip.begin(), clip.end());
+    return fixtureVideo(name, muxer);
+  };
+  const struct {
+    fs::path video;
+    double durationSeconds, tolerance;
+  } cases[] = {
+      {made("exact.mov", {"-video_track_timescale", "600", "-movie_timescale", "600"}),
+       1.0416666666666667, 0},
+      {made("exact.ts", {"-f", "mpegts"}), 1.0416666666666667, 0},  // 90000ths, from 1.4 s
+      // The movie header counts milliseconds (ffmpeg 5.1 rounds up): that statement stands.
+      {made("milliseconds.mp4", {}), 1.0416666666666667, 1e-3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.video.filename());
+    ScratchDirectory output;
+    const Outcome run = capture(c.video, output.path(), 2);
+    ASSERT_EQ(run.result.exitStatus, 0) << run.result.out;
+    const double duration = run.report["durationSeconds"];
+    if (c.tolerance == 0) {
+      EXPECT_EQ(duration, c.durationSeconds);
+      EXPECT_EQ(run.report["frames"][0]["requestedTimestampSeconds"], 0.125);
+      EXPECT_EQ(run.report["frames"][1]["requestedTimestampSeconds"], 0.9166666666666667);
+    } else {
+      EXPECT_NEAR(duration, c.durationSeconds, c.tolerance);
+      EXPECT_EQ(duration * 1000, std::round(duration * 1000));
+    }
+  }
+}
+
 // Every still is the frame on screen at its requested time, its record says so, and the JPEG has
 // the recorded size and orientation.
 TEST(Capture, StillsAreTheFramesOnScreen) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -58,13 +59,60 @@ double durationFromPackets(Asset& asset) {
   return endSeconds - startSeconds;
 }
 
+// A time the file states, kept exact: numerator / denominator seconds.
+struct StatedTime {
+  __int128 numerator;
+  __int128 denominator;
+  bool operator<(const StatedTime& other) const {
+    return numerator * other.denominator < other.numerator * denominator;
+  }
+};
+
+StatedTime statedTime(int64_t ticks, AVRational timeBase) {
+  return {static_cast<__int128>(ticks) * timeBase.num, timeBase.den};
+}
+
+// The container states its duration in microseconds, rounded from the streams' ends in their own
+// time bases (600ths of a second in a MOV, 90000ths in MPEG-TS). Where those ends give the same
+// duration to within that rounding, theirs is the exact one; NaN where they do not.
+double durationFromStreamEnds(const AVFormatContext& format) {
+  std::optional<StatedTime> start, end;
+  for (unsigned i = 0; i < format.nb_streams; ++i) {
+    const AVStream& stream = *format.streams[i];
+    if (stream.start_time == AV_NOPTS_VALUE || stream.time_base.num <= 0 ||
+        stream.time_base.den <= 0) {
+      continue;
+    }
+    const StatedTime streamStart = statedTime(stream.start_time, stream.time_base);
+    if (!start || streamStart < *start) start = streamStart;
+    if (stream.duration == AV_NOPTS_VALUE || stream.duration <= 0) continue;
+    // In 128 bits: neither the sum nor the products below can overflow.
+    const StatedTime streamEnd = {
+        (static_cast<__int128>(stream.start_time) + stream.duration) * stream.time_base.num,
+        stream.time_base.den};
+    if (!end || *end < streamEnd) end = streamEnd;
+  }
+  if (!start || !end) return kUnknownSeconds;
+  const long double exact =
+      static_cast<long double>(end->numerator * start->denominator -
+                               start->numerator * end->denominator) /
+      static_cast<long double>(end->denominator * start->denominator);
+  // FFmpeg rounds a start and a length, or a stated duration, to the microsecond.
+  constexpr double kRoundingSeconds = 1.5e-6;
+  const double rounded = format.duration / double(AV_TIME_BASE);
+  return std::fabs(static_cast<double>(exact) - rounded) <= kRoundingSeconds
+             ? static_cast<double>(exact)
+             : kUnknownSeconds;
+}
+
 double presentationDuration(Asset& asset) {
   const AVFormatContext& format = *asset.format;
   if (format.duration == AV_NOPTS_VALUE ||
       format.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
     return durationFromPackets(asset);
   }
-  return format.duration / double(AV_TIME_BASE);
+  const double exact = durationFromStreamEnds(format);
+  return std::isnan(exact) ? format.duration / double(AV_TIME_BASE) : exact;
 }
 
 Size naturalSize(const Asset& asset, const AVStream& stream) {
