@@ -14,16 +14,18 @@ build_and_test=(
   util-linux  # prlimit, for the fault test
 )
 
-# The rest: benchmarks, the Debian package, the fuzzer and valgrind. clang's version is named in
-# the package, and fuzz/run.sh calls clang-14: only bookworm's is the one it runs.
+# The rest, for this machine: benchmarks, the Debian package, the fuzzer, valgrind and the other
+# releases' tests. clang's version is part of its package names, and it differs by release.
 tools_for() {
   local clang
   case "$1" in
     bookworm) clang=14 ;;
     trixie) clang=19 ;;
+    sid | forky) clang=21 ;;
     *) clang="" ;;
   esac
   local tools=(hyperfine time valgrind
+    mmdebstrap  # scripts/test-debian.sh: the other releases' root file systems
     dpkg-dev file)  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies
   if [ -n "${clang}" ]; then tools+=("clang-${clang}" "libclang-rt-${clang}-dev"); fi
   printf '%s\n' "${tools[@]}"

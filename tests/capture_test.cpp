@@ -80,7 +80,8 @@ TEST(Capture, DurationIsTheFilesOwn) {
       {made("exact.mov", {"-video_track_timescale", "600", "-movie_timescale", "600"}),
        1.0416666666666667, 0},
       {made("exact.ts", {"-f", "mpegts"}), 1.0416666666666667, 0},  // 90000ths, from 1.4 s
-      // The movie header counts milliseconds (ffmpeg 5.1 rounds up): that statement stands.
+      // The movie header counts milliseconds: FFmpeg 5.1 reports its 1042 ms, 7 and 9 the track's
+      // 12800/12288 s.
       {made("milliseconds.mp4", {}), 1.0416666666666667, 1e-3},
   };
   for (const auto& c : cases) {
@@ -95,7 +96,6 @@ TEST(Capture, DurationIsTheFilesOwn) {
       EXPECT_EQ(run.report["frames"][1]["requestedTimestampSeconds"], 0.9166666666666667);
     } else {
       EXPECT_NEAR(duration, c.durationSeconds, c.tolerance);
-      EXPECT_EQ(duration * 1000, std::round(duration * 1000));
     }
   }
 }
