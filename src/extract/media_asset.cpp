@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -59,49 +58,28 @@ double durationFromPackets(Asset& asset) {
   return endSeconds - startSeconds;
 }
 
-// A time the file states, kept exact: numerator / denominator seconds.
-struct StatedTime {
-  __int128 numerator;
-  __int128 denominator;
-  bool operator<(const StatedTime& other) const {
-    return numerator * other.denominator < other.numerator * denominator;
-  }
-};
-
-StatedTime statedTime(int64_t ticks, AVRational timeBase) {
-  return {static_cast<__int128>(ticks) * timeBase.num, timeBase.den};
-}
-
 // The container states its duration in microseconds, rounded from the streams' ends in their own
 // time bases (600ths of a second in a MOV, 90000ths in MPEG-TS). Where those ends give the same
 // duration to within that rounding, theirs is the exact one; NaN where they do not.
 double durationFromStreamEnds(const AVFormatContext& format) {
-  std::optional<StatedTime> start, end;
+  // In long double: its 64-bit mantissa holds any tick count, and the sum of two, exactly.
+  long double start = std::numeric_limits<long double>::infinity();
+  long double end = -start;
   for (unsigned i = 0; i < format.nb_streams; ++i) {
     const AVStream& stream = *format.streams[i];
-    if (stream.start_time == AV_NOPTS_VALUE || stream.time_base.num <= 0 ||
-        stream.time_base.den <= 0) {
-      continue;
-    }
-    const StatedTime streamStart = statedTime(stream.start_time, stream.time_base);
-    if (!start || streamStart < *start) start = streamStart;
+    const AVRational timeBase = stream.time_base;
+    if (stream.start_time == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0) continue;
+    const long double ticks = stream.start_time;
+    start = std::min(start, ticks * timeBase.num / timeBase.den);
     if (stream.duration == AV_NOPTS_VALUE || stream.duration <= 0) continue;
-    // In 128 bits: neither the sum nor the products below can overflow.
-    const StatedTime streamEnd = {
-        (static_cast<__int128>(stream.start_time) + stream.duration) * stream.time_base.num,
-        stream.time_base.den};
-    if (!end || *end < streamEnd) end = streamEnd;
+    end = std::max(end, (ticks + stream.duration) * timeBase.num / timeBase.den);
   }
-  if (!start || !end) return kUnknownSeconds;
-  const long double exact =
-      static_cast<long double>(end->numerator * start->denominator -
-                               start->numerator * end->denominator) /
-      static_cast<long double>(end->denominator * start->denominator);
+  if (!(end > start)) return kUnknownSeconds;
+  const double exact = static_cast<double>(end - start);
   // FFmpeg rounds a start and a length, or a stated duration, to the microsecond.
   constexpr double kRoundingSeconds = 1.5e-6;
-  const double rounded = format.duration / double(AV_TIME_BASE);
-  return std::fabs(static_cast<double>(exact) - rounded) <= kRoundingSeconds
-             ? static_cast<double>(exact)
+  return std::fabs(exact - format.duration / double(AV_TIME_BASE)) <= kRoundingSeconds
+             ? exact
              : kUnknownSeconds;
 }
 
