@@ -419,14 +419,15 @@ bool seekBefore(FrameGenerator& generator, double targetSeconds) {
 }
 
 // Whether reaching the target by decoding forward from where the decoder stands would cost more
-// than a seek: the target lies behind us, or a keyframe lies between us and the target.
+// than a seek: the target lies behind us, or a keyframe more than a second past us lies before
+// it (without a trusted index: the target lies more than 3 s ahead).
 bool shouldSeek(const FrameGenerator& generator, double targetSeconds) {
   if (!generator.positionKnown) return true;
   if (generator.hasHeld &&
       targetSeconds + kSameInstantSeconds < frameSeconds(generator, *generator.held)) {
     return true;
   }
-  // The held last frame answers any later target.
+  // The held last frame answers any later target; a run past seeking goes forward only.
   if (generator.decoderEnded || generator.forwardOnly) return false;
   const AVFrame* latest = generator.hasNext   ? generator.next.get()
                           : generator.hasHeld ? generator.held.get()
