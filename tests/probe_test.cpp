@@ -124,14 +124,15 @@ TEST(EditList, LeadingEmptyEditIsFoundInAnyTrack) {
       {"a 64-bit size", wideSize, true},
       {"a box longer than the file", overlong, false},
   };
-  for (const auto& [name, file, found] : cases) {
-    SCOPED_TRACE(name);
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    const std::string& file = test.file;
     const ReadAt readAt = [&file](int64_t offset, unsigned char* bytes, int count) {
       if (offset < 0 || offset + count > static_cast<int64_t>(file.size())) return false;
       std::memcpy(bytes, file.data() + offset, static_cast<size_t>(count));
       return true;
     };
-    EXPECT_EQ(hasLeadingEmptyEdit(static_cast<int64_t>(file.size()), readAt), found);
+    EXPECT_EQ(hasLeadingEmptyEdit(static_cast<int64_t>(file.size()), readAt), test.found);
   }
 }
 
