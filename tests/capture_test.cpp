@@ -5,10 +5,12 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "extract/media.h"
+#include "extract/plan.h"
 #include "support/fixtures.h"
 #include "support/process.h"
 
@@ -35,6 +37,12 @@ fs::path plainClip() {
 fs::path bFramesClip() {
   return numbered("numbered-b-frames.mp4", 640, 360, 10, 6,
                   "-c:v libx264 -preset ultrafast -bf 3 -b-pyramid normal -g 10");
+}
+
+// MPEG-PS, without an index: a DVD's short open GOPs, and one keyframe for the whole stream.
+fs::path dvdClip() { return numbered("dvd.mpg", 720, 576, 25, 4, "-target pal-dvd"); }
+fs::path oneKeyframeClip() {
+  return numbered("one-keyframe.mpg", 640, 360, 30, 10, "-c:v mpeg2video -g 300 -bf 2");
 }
 
 struct Outcome {
@@ -100,29 +108,126 @@ TEST(Capture, DurationIsTheFilesOwn) {
   }
 }
 
+// Where a clip's numbered frames sit on the presentation's clock.
+struct Timeline {
+  int rate;
+  int frames;
+  double startSeconds = 0;  // of the first frame
+  int heldFrame = -1;       // stays on screen pauseSeconds longer than the others
+  double pauseSeconds = 0;
+
+  double secondsOf(int frame) const {
+    return startSeconds + static_cast<double>(frame) / rate +
+           (heldFrame >= 0 && frame > heldFrame ? pauseSeconds : 0);
+  }
+  // The first frame serves from the tolerance before it; -1 before that.
+  int frameAt(double seconds) const {
+    if (secondsOf(0) > seconds + kToleranceSeconds) return -1;
+    int shown = 0;
+    while (shown + 1 < frames && secondsOf(shown + 1) <= seconds + 1e-6) ++shown;
+    return shown;
+  }
+};
+
+// A clip in which frame 47 stays on screen 3 s longer; x264's B-frames without a pyramid make it
+// a non-reference frame.
+fs::path pausedClip(const std::string& name) {
+  return numbered(name, 320, 180, 25, 6,
+                  "-vf settb=1/1000,setpts='round((N+75*gte(N\\,48))*40)' -fps_mode passthrough "
+                  "-c:v libx264 -g 50 -x264-params b-adapt=0:bframes=3:b-pyramid=0");
+}
+
 // Every still is the frame on screen at its requested time, its record says so, and the JPEG has
-// the recorded size and orientation.
+// the recorded size and orientation. Where no frame is on screen the sample fails, and no run
+// decodes more packets than the video has.
 TEST(Capture, StillsAreTheFramesOnScreen) {
   // The way phones store portrait video: landscape pictures and a display matrix that turns them
   // a quarter clockwise.
   const fs::path phone = withDisplayMatrix(plainClip(), "phone.mp4", 0, 1, -1, 0);
   const fs::path mirror = withDisplayMatrix(plainClip(), "mirrored.mp4", -1, 0, 0, 1);
+  // The last frame in decode order (a B-frame) lasts 3.04 s, to the track's end at 7 s.
+  const fs::path longLast = fixtureVideo(
+      "long-last.mp4",
+      {"-i",
+       numbered("long-last-source.mp4", 320, 180, 25, 4,
+                "-c:v libx264 -x264-params b-adapt=0:bframes=3 -use_editlist 0"),
+       "-c", "copy", "-bsf:v", "setts=pts=PTS:dts=DTS:duration=if(eq(N\\,99)\\,38912\\,DURATION)",
+       "-use_editlist", "0"});
+  // An empty edit of 2 s before the video.
+  const fs::path delayed = fixtureVideo(
+      "empty-edit.mp4",
+      {"-itsoffset", "2", "-i",
+       numbered("undelayed.mp4", 320, 180, 25, 4, "-c:v libx264 -preset ultrafast -g 25"), "-c",
+       "copy"});
   const struct {
     fs::path video;
-    int rate;
+    Timeline timeline;
     int64_t videoWidth, videoHeight, stillWidth, stillHeight;
     std::pair<double, double> (*turn)(double, double);
   } clips[] = {
-      {bFramesClip(), 10, 640, 360, 400, 225, asCoded},
-      {phone, 30, 180, 320, 180, 320, turnedClockwise},
-      {mirror, 30, 320, 180, 320, 180, mirrored},
-      {numbered("vp9.webm", 320, 180, 25, 2, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8"), 25,
-       320, 180, 320, 180, asCoded},
-      {numbered("anamorphic.mp4", 360, 288, 25, 2, "-vf setsar=64/45 -c:v libx264"), 25, 512, 288,
-       400, 225, asCoded},
+      {bFramesClip(), {10, 60}, 640, 360, 400, 225, asCoded},
+      {phone, {30, 180}, 180, 320, 180, 320, turnedClockwise},
+      {mirror, {30, 180}, 320, 180, 320, 180, mirrored},
+      {numbered("vp9.webm", 320, 180, 25, 2, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8"),
+       {25, 50},
+       320,
+       180,
+       320,
+       180,
+       asCoded},
+      {numbered("anamorphic.mp4", 360, 288, 25, 2, "-vf setsar=64/45 -c:v libx264"),
+       {25, 50},
+       512,
+       288,
+       400,
+       225,
+       asCoded},
       // MPEG-TS starts its clock at 1.4 s.
-      {numbered("offset.ts", 320, 180, 30, 3, "-c:v libx264 -preset ultrafast -bf 2 -f mpegts"), 30,
-       320, 180, 320, 180, asCoded},
+      {numbered("offset.ts", 320, 180, 30, 3, "-c:v libx264 -preset ultrafast -bf 2 -f mpegts"),
+       {30, 90},
+       320,
+       180,
+       320,
+       180,
+       asCoded},
+      {pausedClip("paused.mp4"), {25, 150, 0, 47, 3}, 320, 180, 320, 180, asCoded},
+      {pausedClip("paused.mkv"), {25, 150, 0, 47, 3}, 320, 180, 320, 180, asCoded},
+      {pausedClip("paused.ts"), {25, 150, 0, 47, 3}, 320, 180, 320, 180, asCoded},
+      {longLast, {25, 100}, 320, 180, 320, 180, asCoded},
+      {delayed, {25, 100, 2}, 320, 180, 320, 180, asCoded},
+      // AVI stores no presentation times, and the decoder holds B-frames back two frames.
+      {numbered("b-frames.avi", 320, 180, 25, 4,
+                "-c:v libx264 -g 50 -x264-params b-adapt=0:bframes=3 -bsf:v h264_mp4toannexb"),
+       {25, 100},
+       320,
+       180,
+       320,
+       180,
+       asCoded},
+      // MPEG-PS: a DVD's open GOPs, and one keyframe for the whole stream.
+      {numbered("dvd.mpg", 720, 576, 25, 4, "-target pal-dvd"),
+       {25, 100},
+       1024,
+       576,
+       400,
+       225,
+       asCoded},
+      {numbered("one-keyframe.mpg", 640, 360, 30, 10, "-c:v mpeg2video -g 300 -bf 2"),
+       {30, 300},
+       640,
+       360,
+       400,
+       225,
+       asCoded},
+      // Intra refresh: the keyframes after the first are where a picture starts to build up.
+      {numbered("intra-refresh.mp4", 320, 180, 30, 10,
+                "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0"),
+       {30, 300},
+       320,
+       180,
+       320,
+       180,
+       asCoded},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());
@@ -131,48 +236,82 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
     ASSERT_EQ(run.result.exitStatus, 0) << run.result.out;
     EXPECT_EQ(run.report["videoWidth"], clip.videoWidth);
     EXPECT_EQ(run.report["videoHeight"], clip.videoHeight);
-    ASSERT_EQ(run.report["frames"].size(), 12u) << run.result.out;
+    ASSERT_EQ(run.report["frames"].size() + run.report["failures"].size(), 12u) << run.result.out;
     for (const json& frame : run.report["frames"]) {
       SCOPED_TRACE(frame.dump());
       const DecodedImage still = decodeJpegFile(output.path() / frame["fileName"]);
       EXPECT_EQ(json({still.width, still.height}), json({frame["width"], frame["height"]}));
       EXPECT_EQ(json({still.width, still.height}), json({clip.stillWidth, clip.stillHeight}));
       const int shown = frameNumberOf(still, clip.turn);
-      const double requested = frame["requestedTimestampSeconds"];
-      EXPECT_EQ(shown, static_cast<int>(std::floor(requested * clip.rate + 1e-6)));
-      EXPECT_NEAR(frame["actualTimestampSeconds"], static_cast<double>(shown) / clip.rate, 1e-9);
+      EXPECT_EQ(shown, clip.timeline.frameAt(frame["requestedTimestampSeconds"]));
+      EXPECT_NEAR(frame["actualTimestampSeconds"], clip.timeline.secondsOf(shown), 1e-9);
     }
+    for (const json& failure : run.report["failures"]) {
+      SCOPED_TRACE(failure.dump());
+      EXPECT_EQ(clip.timeline.frameAt(failure["timestampSeconds"]), -1);
+    }
+
+    const AssetHandle asset = openAsset(clip.video);
+    loadAsset(*asset);
+    const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 400);
+    for (const double fraction : sampleFractions(12)) {
+      const double seconds = requestedTime(fraction, assetDurationSeconds(*asset));
+      EXPECT_EQ(copyImageAtTime(*generator, seconds).ok(), clip.timeline.frameAt(seconds) >= 0);
+    }
+    EXPECT_LE(decodeCounters(*generator).packetsRead, clip.timeline.frames);
   }
 }
 
-// A seek only when a keyframe lies between the decoder and the target, in any order of targets;
-// non-reference frames are dropped only when they leave the screen before the target: the one on
-// screen at 1.55 s started 0.05 s before it.
-TEST(FrameGenerator, SeeksOnlyWhereAKeyframeSavesDecoding) {
-  const AssetHandle asset = openAsset(bFramesClip());
-  loadAsset(*asset);
-  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
-  const struct {
+// A seek only when it skips more than a second of decoding, in any order of targets; the
+// non-reference frame on screen at 1.55 s, started 0.05 s before it, is not dropped. MPEG-PS
+// has no index: going back lands in the middle of a GOP, or past the only keyframe, and still
+// finds the frame (seek counts unchecked: -1); a seek that finds no keyframe costs no more than
+// one pass and the packets it read before giving up.
+TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
+  struct Step {
     double seconds;
     int frame;
     int64_t seeks;
-  } steps[] = {{1.55, 15, 1}, {1.6, 16, 1}, {1.6, 16, 1}, {4.5, 45, 2}, {0.5, 5, 3}, {5.99, 59, 4}};
-  DecodeCounters before;
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.seconds);
-    before = decodeCounters(*generator);
-    const Result<CapturedImage> captured = copyImageAtTime(*generator, step.seconds);
-    ASSERT_TRUE(captured.ok()) << captured.error();
-    const Image& image = captured.value().image;
-    const DecodedImage still{static_cast<int>(image.width), static_cast<int>(image.height),
-                             image.rgb};
-    EXPECT_EQ(frameNumberOf(still, asCoded), step.frame);
-    EXPECT_EQ(captured.value().actualSeconds, step.frame / 10.0);
-    EXPECT_EQ(decodeCounters(*generator).seeks, step.seeks);
+  };
+  const struct {
+    fs::path video;
+    int rate;
+    std::vector<Step> steps;
+    int64_t mostPackets = std::numeric_limits<int64_t>::max();
+  } clips[] = {
+      {bFramesClip(),
+       10,
+       {{1.55, 15, 0}, {1.6, 16, 0}, {1.6, 16, 0}, {4.5, 45, 1}, {0.5, 5, 2}, {5.99, 59, 3}}},
+      {dvdClip(), 25, {{3.0, 75, -1}, {0.48, 12, -1}, {0.1, 2, -1}}},
+      {oneKeyframeClip(), 30, {{5.0, 150, -1}, {9.0, 270, -1}}, 300 + 40},
+  };
+  for (const auto& clip : clips) {
+    SCOPED_TRACE(clip.video.filename());
+    const AssetHandle asset = openAsset(clip.video);
+    loadAsset(*asset);
+    const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
+    for (const Step& step : clip.steps) {
+      SCOPED_TRACE(step.seconds);
+      const Result<CapturedImage> captured = copyImageAtTime(*generator, step.seconds);
+      ASSERT_TRUE(captured.ok()) << captured.error();
+      const Image& image = captured.value().image;
+      const DecodedImage still{static_cast<int>(image.width), static_cast<int>(image.height),
+                               image.rgb};
+      EXPECT_EQ(frameNumberOf(still, asCoded), step.frame);
+      EXPECT_DOUBLE_EQ(captured.value().actualSeconds, static_cast<double>(step.frame) / clip.rate);
+      if (step.seeks >= 0) {
+        EXPECT_EQ(decodeCounters(*generator).seeks, step.seeks);
+      }
+    }
+    EXPECT_LE(decodeCounters(*generator).packetsRead, clip.mostPackets);
   }
   // The last target drains the decoder, so each packet it did not decode was a frame dropped.
-  const DecodeCounters after = decodeCounters(*generator);
-  EXPECT_LT(after.framesDecoded - before.framesDecoded, after.packetsRead - before.packetsRead);
+  const AssetHandle asset = openAsset(bFramesClip());
+  loadAsset(*asset);
+  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
+  ASSERT_TRUE(copyImageAtTime(*generator, 5.99).ok());
+  const DecodeCounters counters = decodeCounters(*generator);
+  EXPECT_LT(counters.framesDecoded, counters.packetsRead);
 }
 
 // One second of video in a file that lasts four, because its sound does: samples past the video

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -126,6 +127,58 @@ int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictio
   return AVERROR(EPERM);
 }
 
+// Big-endian integers as MP4 boxes store them.
+uint64_t bigEndian(const unsigned char* bytes, int count) {
+  uint64_t value = 0;
+  for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
+  return value;
+}
+
+// The boxes on the way from the top of the file to a track's edit list.
+constexpr const char* kEditListPath[] = {"moov", "trak", "edts", "elst"};
+
+// Looks for the edit-list path from `depth` on among the boxes in [from, to). A file can claim
+// any number of boxes, so at most `boxesLeft` of them are read in all.
+bool findLeadingEmptyEdit(const ReadAt& readAt, int64_t from, int64_t to, size_t depth,
+                          int& boxesLeft) {
+  unsigned char header[16];
+  for (int64_t at = from; to - at >= 8 && boxesLeft-- > 0;) {
+    if (!readAt(at, header, 8)) return false;
+    int64_t headerSize = 8;
+    uint64_t size = bigEndian(header, 4);
+    if (size == 1) {
+      if (!readAt(at + 8, header + 8, 8)) return false;
+      size = bigEndian(header + 8, 8);
+      headerSize = 16;
+    } else if (size == 0) {
+      size = static_cast<uint64_t>(to - at);  // the box runs to the end of its parent
+    }
+    if (size < static_cast<uint64_t>(headerSize) || size > static_cast<uint64_t>(to - at)) {
+      return false;
+    }
+    const int64_t end = at + static_cast<int64_t>(size);
+    if (std::memcmp(header + 4, kEditListPath[depth], 4) == 0) {
+      if (depth + 1 < std::size(kEditListPath)) {
+        if (findLeadingEmptyEdit(readAt, at + headerSize, end, depth + 1, boxesLeft)) return true;
+      } else {
+        // Version and flags, the entry count, then the first entry's duration and media time,
+        // 64 bits each in version 1, 32 in version 0.
+        unsigned char entry[24];
+        const int64_t content = at + headerSize;
+        const bool wide = readAt(content, entry, 1) && entry[0] == 1;
+        const int length = wide ? 24 : 16;
+        if (end - content < length || !readAt(content, entry, length)) return false;
+        const uint64_t mediaTime = wide ? bigEndian(entry + 16, 8) : bigEndian(entry + 12, 4);
+        if (bigEndian(entry + 4, 4) > 0 && mediaTime == (wide ? UINT64_MAX : UINT32_MAX)) {
+          return true;
+        }
+      }
+    }
+    at = end;
+  }
+  return false;
+}
+
 }  // namespace
 
 void silenceMediaLog() { av_log_set_level(AV_LOG_QUIET); }
@@ -201,7 +254,22 @@ void loadAsset(Asset& asset) {
   const int probed = avformat_find_stream_info(format, streamOptions.data());
   for (AVDictionary*& options : streamOptions) av_dict_free(&options);
   if (probed < 0) return;
+  if (std::strstr(format->iformat->name, "mov") != nullptr) {
+    const int file = asset.file.get();
+    struct stat status {};
+    asset.movieTimelineStartsAtZero =
+        fstat(file, &status) == 0 &&
+        hasLeadingEmptyEdit(
+            status.st_size, [file](int64_t offset, unsigned char* bytes, int count) {
+              return pread(file, bytes, static_cast<size_t>(count), offset) == count;
+            });
+  }
   asset.durationSeconds = presentationDuration(asset);
+}
+
+bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt) {
+  int boxesLeft = 4096;
+  return findLeadingEmptyEdit(readAt, 0, fileSize, 0, boxesLeft);
 }
 
 double assetDurationSeconds(const Asset& asset) { return asset.durationSeconds; }
@@ -249,7 +317,9 @@ Size applyTransform(Size size, AffineTransform transform) {
           transform.b * size.width + transform.d * size.height};
 }
 
-int64_t presentationStartPts(const AVFormatContext& format, const AVStream& stream) {
+int64_t presentationStartPts(const Asset& asset, const AVStream& stream) {
+  if (asset.movieTimelineStartsAtZero) return 0;
+  const AVFormatContext& format = *asset.format;
   if (format.start_time != AV_NOPTS_VALUE) {
     return av_rescale_q(format.start_time, AV_TIME_BASE_Q, stream.time_base);
   }

@@ -59,19 +59,21 @@ inline const uint8_t* streamSideData(const AVStream& stream, AVPacketSideDataTyp
 // from that packet, whatever order frames come out in.
 #if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(59, 63, 100)
 // FFmpeg 6.0 lets decoders copy a packet's opaque to its frame; 7.0 removed reordered_opaque.
-inline void prepareDamageTags(AVCodecContext& decoder) {
+inline void prepareFrameTags(AVCodecContext& decoder) {
   decoder.flags |= AV_CODEC_FLAG_COPY_OPAQUE;
 }
-inline void tagDamage(AVCodecContext&, AVPacket& packet, bool damaged) {
-  packet.opaque = damaged ? reinterpret_cast<void*>(uintptr_t{1}) : nullptr;
+inline void tagFrame(AVCodecContext&, AVPacket& packet, int64_t tag) {
+  packet.opaque = reinterpret_cast<void*>(static_cast<intptr_t>(tag));
 }
-inline bool damageTag(const AVFrame& frame) { return frame.opaque != nullptr; }
+inline int64_t frameTag(const AVFrame& frame) {
+  return static_cast<int64_t>(reinterpret_cast<intptr_t>(frame.opaque));
+}
 #else
-inline void prepareDamageTags(AVCodecContext&) {}
-inline void tagDamage(AVCodecContext& decoder, AVPacket&, bool damaged) {
-  decoder.reordered_opaque = damaged ? 1 : 0;
+inline void prepareFrameTags(AVCodecContext&) {}
+inline void tagFrame(AVCodecContext& decoder, AVPacket&, int64_t tag) {
+  decoder.reordered_opaque = tag;
 }
-inline bool damageTag(const AVFrame& frame) { return frame.reordered_opaque != 0; }
+inline int64_t frameTag(const AVFrame& frame) { return frame.reordered_opaque; }
 #endif
 
 }  // namespace framepick

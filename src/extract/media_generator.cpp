@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <set>
 
 #include "extract/media.h"
 #include "extract/media_compat.h"
@@ -30,11 +31,21 @@ constexpr int64_t kPictureBudgetBytes = 1LL << 30;
 constexpr double kSameInstantSeconds = 1e-6;
 // Without a keyframe index, decoding forward beats a seek for targets this close.
 constexpr double kForwardDecodeSeconds = 3.0;
+// A seek restarts the decoder and may land where it cannot start decoding (a recovery point that
+// takes a while to show anything): it is worth it only when it skips more than this much video.
+constexpr double kLeastSeekSavingSeconds = 1.0;
+// After a seek, this many packets past the target without a frame mean that the seek landed
+// where the decoder cannot start (past the only keyframe, in the middle of a GOP).
+constexpr int kPacketsPastTargetForMiss = 32;
+// What frames carry through the decoder (Note [damage]): the low bit is set for a frame
+// decoded after a packet was lost, the bits above count the keyframes sent before its packet.
+constexpr int64_t kDamagedBit = 1;
+constexpr int kKeyframeCountShift = 1;
 
 constexpr const char* kOutOfTimeText =
     "gave up: decoding took longer than the 20 s a sample may take (60 s for all samples)";
 
-enum class DecodeStep { kFrame, kEnd, kError };
+enum class DecodeStep { kFrame, kEnd, kError, kMissed };
 
 // Shared by the decoder's threads: the bytes of the decoded pictures that are still referenced.
 struct PictureBudget {
@@ -106,6 +117,8 @@ struct FrameGenerator {
   PictureBudget budget;  // outlives the decoder and the frames, whose buffers report back to it
   AVStream* stream = nullptr;
   int64_t startPts = 0;  // the presentation's time zero in the stream's time base
+  // Where the video's last frame leaves the screen: the stream's stated end, else the file's.
+  double endSeconds = std::numeric_limits<double>::infinity();
   AffineTransform transform = kIdentityTransform;
   UniqueCodecContext decoder;
   UniquePacket packet;
@@ -124,13 +137,29 @@ struct FrameGenerator {
   // Note [damage]: frames decoded after a packet was lost, up to the next keyframe, are built on
   // missing references and may show an older picture; they travel tagged (tagDamage).
   bool damagedSinceKeyframe = false;
-  // Note [skipping]: frames whose display ends well before the target can never be on screen
-  // there, so the decoder may drop those that nothing refers to (non-reference B-frames).
-  double skipNonReferenceBefore = -std::numeric_limits<double>::infinity();
+  int64_t keyframesSent = 0;  // a damaged frame out of an earlier GOP taints nothing after it
+  // Note [skipping]: a frame is on screen until the next one in presentation order starts, which
+  // in decode order may come much later. So a non-reference frame is dropped only when a packet
+  // already sent starts after it and no later than the target: then that one replaces it first.
+  // Starts of packets sent since the seek, less those below the last frame out (all later
+  // frames start after that one).
+  std::multiset<double> sentStarts;
+  double targetSeconds = -std::numeric_limits<double>::infinity();
+  // Note [decode-order clock]: containers that store no presentation times (AVI) give packets a
+  // dts only, the frame's position in decode order. The decoder puts frames in presentation
+  // order, so each frame out takes the smallest dts still pending: frame k is shown at k/rate.
+  bool clockDecided = false;
+  bool clockFromDecodeOrder = false;
+  std::multiset<int64_t> pendingDts;
+  // Note [entry points]: once a seek landed where the decoder could not start, the file's
+  // keyframe index is not trusted for the rest of the run (intra refresh).
+  bool indexUnreliable = false;
+  // Seeks that found no place to start but the start: decode forward from then on.
+  bool forwardOnly = false;
+  double missWatchSeconds = std::numeric_limits<double>::infinity();
+  int packetsPastTarget = 0;
   std::string lastError;
   int64_t packetsRejected = 0;  // by the decoder since the last seek
-  // The latest presentation time among the packets sent since the last seek.
-  double latestPacketSeconds = -std::numeric_limits<double>::infinity();
   DecodeCounters counters;
 };
 
@@ -169,11 +198,9 @@ double frameSeconds(const FrameGenerator& generator, const AVFrame& frame) {
   return secondsOf(generator, framePts(frame));
 }
 
-// The end of the frame's display time, or infinity when the stream does not say.
-double frameEndSeconds(const FrameGenerator& generator, const AVFrame& frame) {
-  const int64_t duration = frameDurationTicks(frame);
-  if (duration <= 0) return std::numeric_limits<double>::infinity();
-  return secondsOf(generator, framePts(frame)) + spanSeconds(generator, duration);
+// The end of the last frame's display time: nothing follows it, so the stream's stated end.
+double lastFrameEndSeconds(const FrameGenerator& generator, const AVFrame& frame) {
+  return std::max(generator.endSeconds, frameSeconds(generator, frame));
 }
 
 std::string secondsText(double seconds) {
@@ -182,16 +209,16 @@ std::string secondsText(double seconds) {
   return text;
 }
 
-// Whether the packet's frame leaves the screen before the given time, with a whole frame's margin
-// for durations that are only dts steps. Packets without a time or duration never qualify.
-bool endsBefore(const FrameGenerator& generator, const AVPacket& packet, double seconds) {
-  if (packet.pts == AV_NOPTS_VALUE || packet.duration <= 0) return false;
-  return secondsOf(generator, packet.pts) + 2 * spanSeconds(generator, packet.duration) < seconds;
+// Note [skipping]: whether a packet already sent starts after this one and by the target.
+bool replacedBeforeTarget(const FrameGenerator& generator, double startSeconds) {
+  const auto later = generator.sentStarts.upper_bound(startSeconds);
+  return later != generator.sentStarts.end() &&
+         *later <= generator.targetSeconds + kSameInstantSeconds;
 }
 
 bool isDamaged(const AVFrame& frame) {
   return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 ||
-         damageTag(frame);
+         (frameTag(frame) & kDamagedBit) != 0;
 }
 
 void forgetFrames(FrameGenerator& generator) {
@@ -199,8 +226,9 @@ void forgetFrames(FrameGenerator& generator) {
   av_frame_unref(generator.held.get());
   av_frame_unref(generator.next.get());
   generator.damagedSinceKeyframe = false;
+  generator.sentStarts.clear();
+  generator.pendingDts.clear();
   generator.packetsRejected = 0;
-  generator.latestPacketSeconds = -std::numeric_limits<double>::infinity();
   generator.hasHeld = false;
   generator.hasNext = false;
   generator.demuxEnded = false;
@@ -219,7 +247,18 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
     const int received = avcodec_receive_frame(decoder, frame);
     if (received == kAvSuccess) {
       ++generator.counters.framesDecoded;
-      if (isDamaged(*frame)) generator.damagedSinceKeyframe = true;
+      if (generator.clockFromDecodeOrder && !generator.pendingDts.empty()) {
+        frame->pts = frame->best_effort_timestamp = *generator.pendingDts.begin();
+        generator.pendingDts.erase(generator.pendingDts.begin());
+      }
+      if (isDamaged(*frame) &&
+          frameTag(*frame) >> kKeyframeCountShift == generator.keyframesSent) {
+        generator.damagedSinceKeyframe = true;
+      }
+      if (framePts(*frame) != AV_NOPTS_VALUE) {
+        auto& starts = generator.sentStarts;
+        starts.erase(starts.begin(), starts.lower_bound(frameSeconds(generator, *frame)));
+      }
       // A frame without a time cannot be placed on the clock, and one stamped before the
       // presentation starts is never on screen (timestamps that wrapped or jumped back).
       if (framePts(*frame) == AV_NOPTS_VALUE ||
@@ -261,21 +300,39 @@ DecodeStep decodeNextFrame(FrameGenerator& generator, AVFrame* frame) {
     const PacketReference unref(generator.packet.get());
     if (generator.packet->stream_index != generator.stream->index) continue;
     ++generator.counters.packetsRead;
-    if (generator.packet->pts != AV_NOPTS_VALUE) {
-      generator.latestPacketSeconds =
-          std::max(generator.latestPacketSeconds, secondsOf(generator, generator.packet->pts));
+    const AVPacket& packet = *generator.packet;
+    if (!generator.clockDecided) {
+      generator.clockDecided = true;
+      generator.clockFromDecodeOrder = packet.pts == AV_NOPTS_VALUE && packet.dts != AV_NOPTS_VALUE;
     }
-    if (generator.packet->flags & AV_PKT_FLAG_KEY) generator.damagedSinceKeyframe = false;
-    tagDamage(*decoder, *generator.packet, generator.damagedSinceKeyframe);
-    decoder->skip_frame =
-        endsBefore(generator, *generator.packet, generator.skipNonReferenceBefore)
-            ? AVDISCARD_NONREF
-            : AVDISCARD_DEFAULT;
+    const int64_t start = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    if (start != AV_NOPTS_VALUE &&
+        secondsOf(generator, start) > generator.missWatchSeconds + kSameInstantSeconds &&
+        ++generator.packetsPastTarget > kPacketsPastTargetForMiss) {
+      return DecodeStep::kMissed;
+    }
+    if (packet.flags & AV_PKT_FLAG_KEY) {
+      generator.damagedSinceKeyframe = false;
+      ++generator.keyframesSent;
+    }
+    tagFrame(*decoder, *generator.packet,
+             generator.keyframesSent << kKeyframeCountShift |
+                 (generator.damagedSinceKeyframe ? kDamagedBit : 0));
+    bool skip = false;
+    if (packet.pts != AV_NOPTS_VALUE && (packet.flags & AV_PKT_FLAG_DISCARD) == 0) {
+      const double startSeconds = secondsOf(generator, packet.pts);
+      skip = replacedBeforeTarget(generator, startSeconds);
+      generator.sentStarts.insert(startSeconds);
+    }
+    decoder->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    const bool timedByDts = generator.clockFromDecodeOrder && packet.dts != AV_NOPTS_VALUE;
+    if (timedByDts) generator.pendingDts.insert(packet.dts);
     const int sent = avcodec_send_packet(decoder, generator.packet.get());
     // A damaged packet costs only the frames that depend on it: the next keyframe decodes.
     if (sent == AVERROR_INVALIDDATA) {
       generator.damagedSinceKeyframe = true;
       ++generator.packetsRejected;
+      if (timedByDts) generator.pendingDts.erase(generator.pendingDts.find(packet.dts));
     }
     if (sent < 0 && sent != AVERROR_INVALIDDATA) {
       generator.lastError = "decoding failed: " + errorText(sent);
@@ -290,9 +347,14 @@ bool seekStream(FrameGenerator& generator, double seconds, bool toStart) {
   ++generator.counters.seeks;
   int status;
   if (toStart) {
+    // Streams read as a sequence of packs (MPEG-PS and -TS) find their start by a search on
+    // timestamps that can land a GOP late: their first byte is the start.
+    status = (format->iformat->flags & AVFMT_TS_DISCONT) != 0
+                 ? av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE)
+                 : -1;
     const int64_t first =
         generator.stream->start_time != AV_NOPTS_VALUE ? generator.stream->start_time : 0;
-    status = avformat_seek_file(format, index, INT64_MIN, first, first, 0);
+    if (status < 0) status = avformat_seek_file(format, index, INT64_MIN, first, first, 0);
     // Streams without timestamps to seek by can still go back to their first byte.
     if (status < 0) status = av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE);
   } else {
@@ -304,18 +366,32 @@ bool seekStream(FrameGenerator& generator, double seconds, bool toStart) {
   return true;
 }
 
+// Note [entry points]: whether the keyframe index says where decoding can start.
+bool hasTrustedIndex(const FrameGenerator& generator) {
+  return !generator.indexUnreliable && avformat_index_get_entries_count(generator.stream) > 0;
+}
+
 // Note [exact seek]: a backward seek is meant to land on the keyframe at or before the target,
-// but some demuxers land after it (MPEG-TS does). When the first frame decoded is already past
-// the target, seek again 1, 2, 4 ... seconds earlier, and at last from the start.
+// but some demuxers land after it (MPEG-TS does), and some keyframes are only where a picture
+// starts to build up (intra refresh). When no frame at or before the target comes, seek again
+// 1, 2, 4 ... seconds earlier, and at last from the start.
 bool seekBefore(FrameGenerator& generator, double targetSeconds) {
-  for (double backoff = 0;; backoff = backoff == 0 ? 1 : backoff * 2) {
+  double backoff = 0;
+  bool missed = false;
+  while (true) {
     // Out of time, every seek fails at once: say so rather than that seeking failed.
     if (Clock::now() > generator.asset.deadline) {
       generator.lastError = kOutOfTimeText;
       return false;
     }
+    // Without keyframes to land on, a target near the start is reached soonest from the start.
+    if (generator.forwardOnly ||
+        (!hasTrustedIndex(generator) && targetSeconds <= kForwardDecodeSeconds)) {
+      backoff = targetSeconds;
+    }
     const double seekSeconds = targetSeconds - backoff;
     const bool toStart = seekSeconds <= 0;
+    backoff = backoff == 0 ? 1 : backoff * 2;
     if (!seekStream(generator, seekSeconds, toStart)) {
       if (toStart) {
         generator.lastError = "seeking in the file failed";
@@ -323,26 +399,38 @@ bool seekBefore(FrameGenerator& generator, double targetSeconds) {
       }
       continue;
     }
+    generator.missWatchSeconds = toStart ? std::numeric_limits<double>::infinity() : targetSeconds;
+    generator.packetsPastTarget = 0;
     const DecodeStep step = decodeNextFrame(generator, generator.next.get());
+    generator.missWatchSeconds = std::numeric_limits<double>::infinity();
     if (step == DecodeStep::kError) return false;
     generator.hasNext = step == DecodeStep::kFrame;
-    if (toStart) return true;
+    if (toStart) {
+      generator.forwardOnly = generator.forwardOnly || missed;
+      return true;
+    }
     if (generator.hasNext &&
         frameSeconds(generator, *generator.next) <= targetSeconds + kSameInstantSeconds) {
       return true;
     }
+    generator.indexUnreliable = true;
+    missed = true;
+    // Not even a late frame: keyframes are too rare here for further seeks to pay.
+    if (step == DecodeStep::kMissed) generator.forwardOnly = true;
   }
 }
 
 // Whether reaching the target by decoding forward from where the decoder stands would cost more
-// than a seek: the target lies behind us, or a keyframe lies between us and the target.
+// than a seek: the target lies behind us, or a keyframe more than a second past us lies before
+// it (without a trusted index: the target lies more than 3 s ahead).
 bool shouldSeek(const FrameGenerator& generator, double targetSeconds) {
   if (!generator.positionKnown) return true;
   if (generator.hasHeld &&
       targetSeconds + kSameInstantSeconds < frameSeconds(generator, *generator.held)) {
     return true;
   }
-  if (generator.decoderEnded) return false;  // the held last frame answers any later target
+  // The held last frame answers any later target; a run past seeking goes forward only.
+  if (generator.decoderEnded || generator.forwardOnly) return false;
   const AVFrame* latest = generator.hasNext   ? generator.next.get()
                           : generator.hasHeld ? generator.held.get()
                                               : nullptr;
@@ -350,15 +438,17 @@ bool shouldSeek(const FrameGenerator& generator, double targetSeconds) {
   if (targetSeconds <= currentSeconds) return false;
   const int keyframe = av_index_search_timestamp(generator.stream, ptsOf(generator, targetSeconds),
                                                  AVSEEK_FLAG_BACKWARD);
-  if (keyframe < 0) return targetSeconds - currentSeconds > kForwardDecodeSeconds;
+  if (keyframe < 0 || !hasTrustedIndex(generator)) {
+    return targetSeconds - currentSeconds > kForwardDecodeSeconds;
+  }
   const AVIndexEntry* entry = avformat_index_get_entry(generator.stream, keyframe);
   return entry != nullptr &&
-         secondsOf(generator, entry->timestamp) > currentSeconds + kSameInstantSeconds;
+         secondsOf(generator, entry->timestamp) > currentSeconds + kLeastSeekSavingSeconds;
 }
 
 // Moves the cursor so that `held` is the last frame at or before the target, when there is one.
 bool advanceTo(FrameGenerator& generator, double targetSeconds) {
-  generator.skipNonReferenceBefore = targetSeconds - kToleranceSeconds;
+  generator.targetSeconds = targetSeconds;
   if (shouldSeek(generator, targetSeconds) && !seekBefore(generator, targetSeconds)) return false;
   generator.positionKnown = true;
   while (true) {
@@ -394,16 +484,20 @@ bool memoryIsShort() {
 Result<const AVFrame*> frameOnScreen(const FrameGenerator& generator, double targetSeconds) {
   if (generator.hasHeld) {
     const AVFrame& held = *generator.held;
-    // Without a next frame the video has ended: its last frame serves only until its own end
-    // and the tolerance after it.
-    const double endSeconds = frameEndSeconds(generator, held);
-    if (generator.hasNext || targetSeconds < endSeconds + kToleranceSeconds) return &held;
-    // The file holds video past the last frame that came out: the decoder lost the rest.
-    if (generator.latestPacketSeconds > endSeconds + kToleranceSeconds) {
+    if (generator.hasNext) return &held;
+    // Packets were sent that start after the last frame out: the decoder lost their frames, and
+    // the first of them ends the last frame's time on screen.
+    const auto lost = generator.sentStarts.upper_bound(frameSeconds(generator, held));
+    if (lost != generator.sentStarts.end()) {
+      if (targetSeconds < *lost) return &held;
       return Failure{"decoding failed: no frame came out after the one at " +
                      secondsText(frameSeconds(generator, held)) +
                      (memoryIsShort() ? std::string(": ") + kOutOfMemoryText : "")};
     }
+    // Otherwise the video has ended: its last frame serves until the stream's end and the
+    // tolerance after it.
+    const double endSeconds = lastFrameEndSeconds(generator, held);
+    if (targetSeconds < endSeconds + kToleranceSeconds) return &held;
     return Failure{"no video frame at " + secondsText(targetSeconds) + ": the video ends at " +
                    secondsText(endSeconds)};
   }
@@ -433,7 +527,7 @@ int openDecoder(FrameGenerator& generator, const AVCodec& codec, int threads) {
   decoder->max_pixels = kMaxPixels;
   decoder->opaque = &generator.budget;
   decoder->get_buffer2 = getBudgetedBuffer;
-  prepareDamageTags(*decoder);
+  prepareFrameTags(*decoder);
   return avcodec_open2(decoder, &codec, nullptr);
 }
 
@@ -464,9 +558,19 @@ FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) 
     return generator;
   }
   AVStream* stream = generator->stream;
-  generator->startPts = presentationStartPts(*format, *stream);
+  generator->startPts = presentationStartPts(asset, *stream);
+  if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+    const int64_t first =
+        stream->start_time != AV_NOPTS_VALUE ? stream->start_time : generator->startPts;
+    generator->endSeconds =
+        secondsOf(*generator, first) + spanSeconds(*generator, stream->duration);
+  } else if (std::isfinite(asset.durationSeconds)) {
+    generator->endSeconds = asset.durationSeconds;
+  }
   generator->transform = displayTransform(*stream);
   generator->positionKnown = asset.readPositionAtStart;
+  // MPEG-PS and -TS index what their timestamp searches passed, not where decoding can start.
+  generator->indexUnreliable = (format->iformat->flags & AVFMT_TS_DISCONT) != 0;
   // Matroska reads its keyframe index (cues) only at the first seek; without it every target
   // would be reached by decoding from the start.
   if (avformat_index_get_entries_count(stream) < 2 &&

@@ -11,6 +11,7 @@ extern "C" {
 }
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -95,10 +96,21 @@ struct Asset {
   // The size each stream's header states, before probing; a picture above the cap leaves the
   // decoded size at 0x0.
   std::vector<std::pair<int, int>> statedSizes;
+  // An MP4/MOV edit list that starts with an empty edit delays the video on the movie's
+  // timeline, whose time zero is then the presentation's.
+  bool movieTimelineStartsAtZero = false;
 };
 
-// The presentation's time zero in a stream's time base: the earliest start of all streams.
-int64_t presentationStartPts(const AVFormatContext& format, const AVStream& stream);
+// The presentation's time zero in a stream's time base: the movie's zero where an empty edit
+// delays the video, else the earliest start of all streams.
+int64_t presentationStartPts(const Asset& asset, const AVStream& stream);
+
+// Reads `count` bytes at `offset` of a file; false when it cannot.
+using ReadAt = std::function<bool(int64_t offset, unsigned char* bytes, int count)>;
+
+// Whether any track of an MP4/MOV file has an edit list whose first edit is empty (media time
+// -1). Reads box headers only; anything malformed reads as no.
+bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt);
 
 // Video streams that are tracks: cover art and other attached pictures are not.
 bool isVideoTrack(const AVStream& stream);
