@@ -14,15 +14,6 @@ extern "C" {
 
 namespace framepick {
 
-// How long the frame is on screen, in its stream's time base; 0 or less when unknown.
-inline int64_t frameDurationTicks(const AVFrame& frame) {
-#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
-  return frame.duration;  // FFmpeg 6.0 added it; 7.0 removed pkt_duration
-#else
-  return frame.pkt_duration;
-#endif
-}
-
 inline bool isInterlaced(const AVFrame& frame) {
 #if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
   return (frame.flags & AV_FRAME_FLAG_INTERLACED) != 0;  // FFmpeg 6.1; 8.0 removed the field

@@ -135,7 +135,7 @@ struct FrameGenerator {
   bool decoderEnded = false;
   bool positionKnown = true;  // false after an error: the next capture starts with a seek
   // Note [damage]: frames decoded after a packet was lost, up to the next keyframe, are built on
-  // missing references and may show an older picture; they travel tagged (tagDamage).
+  // missing references and may show an older picture; they travel tagged (tagFrame).
   bool damagedSinceKeyframe = false;
   int64_t keyframesSent = 0;  // a damaged frame out of an earlier GOP taints nothing after it
   // Note [skipping]: a frame is on screen until the next one in presentation order starts, which
