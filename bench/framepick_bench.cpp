@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "cli/options.h"
-#include "extract/atomic_file.h"
-#include "extract/frame_file.h"
-#include "extract/jpeg.h"
-#include "extract/media.h"
+#include "files/atomic_file.h"
+#include "files/frame_file.h"
+#include "files/jpeg.h"
+#include "media/media.h"
 #include "extract/plan.h"
 #include "extract/probe.h"
 #include "gop_minimum.h"
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   const Result<VideoProbe> probe = probeVideo(*asset);
   const double openSeconds = secondsSince(start);
   if (!probe.ok()) {
-    std::fprintf(stderr, "%s\n", probe.error().c_str());
+    std::fprintf(stderr, "%s\n", probe.error().message.c_str());
     return 1;
   }
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, options.maximumDimension);
@@ -59,16 +59,16 @@ int main(int argc, char** argv) {
     captureSeconds += secondsSince(start);
     if (!captured.ok()) continue;
     start = Clock::now();
-    const auto jpeg = encodeJpeg(captured.value().image);
+    const Result<std::vector<uint8_t>> jpeg = encodeJpeg(captured.value().image);
     encodeSeconds += secondsSince(start);
-    if (!jpeg) continue;
+    if (!jpeg.ok()) continue;
     start = Clock::now();
-    const auto error =
-        writeFileAtomically(std::filesystem::path(directory) / frameFileName(++index), *jpeg);
+    const Result<> written = writeFileAtomically(
+        std::filesystem::path(directory) / frameFileName(++index), jpeg.value());
     writeSeconds += secondsSince(start);
     // A write that failed would make the write time look better than it is.
-    if (error) {
-      std::fprintf(stderr, "writing a frame failed: %s\n", error->c_str());
+    if (!written.ok()) {
+      std::fprintf(stderr, "writing a frame failed: %s\n", written.error().message.c_str());
       return 1;
     }
   }

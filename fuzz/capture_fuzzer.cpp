@@ -11,7 +11,7 @@
 #include <string>
 
 #include "extract/capture.h"
-#include "extract/media.h"
+#include "media/media.h"
 #include "extract/plan.h"
 #include "extract/probe.h"
 

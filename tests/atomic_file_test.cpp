@@ -1,4 +1,4 @@
-#include "extract/atomic_file.h"
+#include "files/atomic_file.h"
 
 #include <gtest/gtest.h>
 
@@ -63,9 +63,9 @@ TEST(AtomicFile, EachFailingCallLeavesNothingBehind) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ScratchDirectory directory;
-    const std::optional<std::string> error =
+    const Result<> written =
         writeFileAtomically(directory.path() / "frame-001.jpg", bytes, c.calls);
-    EXPECT_EQ(error.value_or("written"), c.reason ? c.reason : "written");
+    EXPECT_EQ(written.ok() ? "written" : written.error().message, c.reason ? c.reason : "written");
     const auto files = std::distance(fs::directory_iterator(directory.path()), {});
     EXPECT_EQ(files, c.reason ? 0 : 1);
     if (!c.reason) {

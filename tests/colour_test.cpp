@@ -3,7 +3,7 @@
 // zscale), which shares nothing with the swscale path the stills take, then through framepick.
 // Each case prints a row of the README's colour table: lines starting with "| ".
 
-#include "extract/colour.h"
+#include "media/colour.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "extract/atomic_file.h"
-#include "extract/media.h"
+#include "files/atomic_file.h"
+#include "media/media.h"
 #include "support/fixtures.h"
 #include "support/scratch.h"
 
@@ -40,8 +40,8 @@ std::string confinedChild(const fs::path& video, const fs::path& output, const f
   said << "socket: " << outcome(socket(AF_INET, SOCK_STREAM, 0)) << "\n";
 
   const uint8_t bytes[] = {1, 2, 3};
-  const std::optional<std::string> written = writeFileAtomically(output / "frame-001.jpg", bytes);
-  said << "write frame: " << written.value_or("allowed") << "\n";
+  const Result<> written = writeFileAtomically(output / "frame-001.jpg", bytes);
+  said << "write frame: " << (written.ok() ? "allowed" : written.error().message) << "\n";
   said << "rename frame: "
        << outcome(rename((output / "frame-001.jpg").c_str(), (output / "frame-002.jpg").c_str()))
        << "\n";
@@ -50,7 +50,7 @@ std::string confinedChild(const fs::path& video, const fs::path& output, const f
   loadAsset(*asset);
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 320);
   const Result<CapturedImage> image = copyImageAtTime(*generator, 1.0);
-  said << "decode: " << (image.ok() ? "allowed" : image.error()) << "\n";
+  said << "decode: " << (image.ok() ? "allowed" : image.error().message) << "\n";
   return said.str();
 }
 

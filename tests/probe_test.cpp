@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "extract/media_internal.h"
+#include "media/asset.h"
 #include "support/fixtures.h"
 #include "support/scratch.h"
 
@@ -64,7 +64,7 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
     const AssetHandle asset = openAsset(c.video);
     loadAsset(*asset);
     const Result<VideoProbe> probe = probeVideo(*asset);
-    ASSERT_EQ(probe.ok() ? "" : probe.error(), c.error);
+    ASSERT_EQ(probe.ok() ? "" : probe.error().message, c.error);
     if (!probe.ok()) continue;
     EXPECT_NEAR(probe.value().durationSeconds, c.durationSeconds, 0.05);
     EXPECT_EQ(probe.value().videoWidth, c.videoWidth);
@@ -78,7 +78,7 @@ TEST(FrameGenerator, NamesTheCapThatPicturesExceed) {
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 320);
   const Result<CapturedImage> image = copyImageAtTime(*generator, 0.2);
   ASSERT_FALSE(image.ok());
-  EXPECT_EQ(image.error(),
+  EXPECT_EQ(image.error().message,
             "the video's pictures of 9000x4100 pixels are larger than the 8192x4352 decoding allows");
 }
 

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "extract/unique_fd.h"
+#include "files/unique_fd.h"
 
 namespace framepick {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "cli/options.h"
 #include "cli/run.h"
-#include "extract/media.h"
+#include "media/media.h"
 #include "response/json.h"
 
 namespace {

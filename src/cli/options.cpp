@@ -51,7 +51,6 @@ Options readOptions(const std::vector<std::string>& arguments) {
   return Options{
       .inputPath = argumentValue(arguments, "--input"),
       .outputDir = argumentValue(arguments, "--output-dir"),
-      .maxFramesInput = maxFramesInput,
       .maxFrames = std::clamp<int64_t>(maxFramesInput, 1, 12),
       .maximumDimension = std::clamp<int64_t>(
           integerOption(arguments, "--max-dimension", kDefaultMaximumDimension), 320, 2400),

@@ -14,7 +14,6 @@ inline constexpr std::string_view kUsageLine =
 struct Options {
   std::string inputPath;
   std::string outputDir;
-  int64_t maxFramesInput;
   int64_t maxFrames;
   int64_t maximumDimension;
 };

@@ -3,12 +3,12 @@
 #include "cli/confinement.h"
 #include "cli/options.h"
 #include "extract/capture.h"
-#include "extract/file_url.h"
-#include "extract/media.h"
-#include "extract/output_dir.h"
+#include "files/paths.h"
+#include "media/media.h"
+#include "files/output_dir.h"
 #include "extract/plan.h"
 #include "extract/probe.h"
-#include "response/report.h"
+#include "response/response.h"
 
 namespace framepick {
 
@@ -33,28 +33,29 @@ RunOutcome run(const std::vector<std::string>& arguments) {
     return fail(inputPath, std::string(kUsageLine));
   }
 
-  const std::filesystem::path inputUrl = fileUrl(inputPath);
-  const std::filesystem::path outputUrl = fileUrl(options.outputDir);
-  if (!inputExists(inputUrl)) return fail(inputPath, "input_missing");
-  if (auto error = createOutputDirectory(outputUrl)) return fail(inputPath, *error);
+  const std::filesystem::path inputURL = absolutePath(inputPath);
+  const std::filesystem::path outputURL = absolutePath(options.outputDir);
+  if (!inputExists(inputURL)) return fail(inputPath, "input_missing");
+  const Result<> outputDirectory = createOutputDirectory(outputURL);
+  if (!outputDirectory.ok()) return fail(inputPath, outputDirectory.error().message);
 
-  const AssetHandle asset = openAsset(inputUrl);
+  const AssetHandle asset = openAsset(inputURL);
   // Best effort: a kernel without Landlock or seccomp runs the tool as it would run anyway.
-  [[maybe_unused]] const Confinement confinement = confineProcess(outputUrl);
+  [[maybe_unused]] const Confinement confinement = confineProcess(outputURL);
   loadAsset(*asset);
   const Result<VideoProbe> probe = probeVideo(*asset);
-  if (!probe.ok()) return fail(inputPath, probe.error());
+  if (!probe.ok()) return fail(inputPath, probe.error().message);
   const double durationSeconds = probe.value().durationSeconds;
 
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, options.maximumDimension);
   const std::vector<double> fractions = sampleFractions(options.maxFrames);
-  CaptureRecords records = captureFrames(*generator, fractions, durationSeconds, outputUrl);
+  CaptureRecords records = captureFrames(*generator, fractions, durationSeconds, outputURL);
 
   const bool ok = !records.frames.empty();
   return {ExtractorResponse{
               .ok = ok,
               .decoder = kDecoderName,
-              .inputFileName = lastPathComponent(inputUrl.string()),
+              .inputFileName = lastPathComponent(inputURL.string()),
               .durationSeconds = durationSeconds,
               .videoWidth = probe.value().videoWidth,
               .videoHeight = probe.value().videoHeight,

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "response/report.h"
+#include "response/response.h"
 
 namespace framepick {
 

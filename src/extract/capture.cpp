@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "extract/frame_file.h"
+#include "files/frame_file.h"
 #include "extract/plan.h"
 
 namespace framepick {
@@ -14,7 +14,7 @@ constexpr const char* kOutOfMemoryReason = "memory ran out while taking this sam
 }  // namespace
 
 CaptureRecords captureFrames(FrameGenerator& generator, const std::vector<double>& fractions,
-                             double durationSeconds, const std::filesystem::path& outputUrl) {
+                             double durationSeconds, const std::filesystem::path& outputURL) {
   CaptureRecords records;
   // Room for every record up front: once memory runs out, a failure must still find its place.
   records.frames.reserve(fractions.size());
@@ -25,13 +25,13 @@ CaptureRecords captureFrames(FrameGenerator& generator, const std::vector<double
     try {
       const Result<CapturedImage> captured = copyImageAtTime(generator, requestedSeconds);
       if (!captured.ok()) {
-        records.failures.push_back({index, requestedSeconds, captured.error()});
+        records.failures.push_back({index, requestedSeconds, captured.error().message});
         continue;
       }
       const Image& image = captured.value().image;
-      const Result<std::string> fileName = writeFrameFile(image, index, outputUrl);
+      const Result<std::string> fileName = writeFrameFile(image, index, outputURL);
       if (!fileName.ok()) {
-        records.failures.push_back({index, requestedSeconds, fileName.error()});
+        records.failures.push_back({index, requestedSeconds, fileName.error().message});
         continue;
       }
       records.frames.push_back({index, requestedSeconds, captured.value().actualSeconds,

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "extract/media.h"
-#include "response/report.h"
+#include "media/media.h"
+#include "response/response.h"
 
 namespace framepick {
 
@@ -16,6 +16,6 @@ struct CaptureRecords {
 // One record per fraction, in order: a frame record when its file was written, otherwise a
 // failure record with the requested time and the reason. No sample is fatal.
 CaptureRecords captureFrames(FrameGenerator& generator, const std::vector<double>& fractions,
-                             double durationSeconds, const std::filesystem::path& outputUrl);
+                             double durationSeconds, const std::filesystem::path& outputURL);
 
 }  // namespace framepick

@@ -6,11 +6,9 @@
 
 namespace framepick {
 
-bool inputExists(const std::filesystem::path& inputUrl) {
-  std::error_code error;
-  return std::filesystem::exists(inputUrl, error);
-}
+namespace {
 
+// Absolute value rounded half away from zero.
 int64_t wholePixels(double size) {
   const double rounded = std::round(std::fabs(size));
   // A size beyond any real picture is reported as unknown rather than overflowing.
@@ -18,13 +16,20 @@ int64_t wholePixels(double size) {
   return static_cast<int64_t>(rounded);
 }
 
+}  // namespace
+
+bool inputExists(const std::filesystem::path& inputURL) {
+  std::error_code error;
+  return std::filesystem::exists(inputURL, error);
+}
+
 Result<VideoProbe> probeVideo(const Asset& asset) {
   const double durationSeconds = assetDurationSeconds(asset);
   if (!std::isfinite(durationSeconds) || !(durationSeconds > 0)) {
-    return Failure{"duration_unavailable"};
+    return Error{Stage::kInput, Cause::kUnusableInput, "duration_unavailable"};
   }
   const std::vector<VideoTrack> tracks = videoTracks(asset);
-  if (tracks.empty()) return Failure{"video_track_unavailable"};
+  if (tracks.empty()) return Error{Stage::kInput, Cause::kUnusableInput, "video_track_unavailable"};
   const Size displaySize = applyTransform(tracks.front().naturalSize,
                                           tracks.front().preferredTransform);
   return VideoProbe{.durationSeconds = durationSeconds,

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "extract/media.h"
-#include "extract/result.h"
+#include "media/media.h"
+#include "error.h"
 
 namespace framepick {
 
@@ -15,13 +15,10 @@ struct VideoProbe {
 };
 
 // True when anything at all is at the path (a dangling link is nothing).
-bool inputExists(const std::filesystem::path& inputUrl);
+bool inputExists(const std::filesystem::path& inputURL);
 
-// Duration and display size of the asset's first video track. The failure's message is the
-// fatal error text: "duration_unavailable" or "video_track_unavailable".
+// Duration and display size of the asset's first video track. The error's message is the fatal
+// error text: "duration_unavailable" or "video_track_unavailable".
 Result<VideoProbe> probeVideo(const Asset& asset);
-
-// Absolute value rounded half away from zero.
-int64_t wholePixels(double size);
 
 }  // namespace framepick

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "response/report.h"
+#include "response/response.h"
 
 namespace framepick {
 

@@ -8,7 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "extract/result.h"
+#include "error.h"
+#include "files/image.h"
 
 namespace framepick {
 
@@ -18,7 +19,7 @@ struct Size {
 };
 
 // The linear part of a track's display transform: (x, y) -> (a·x + c·y, b·x + d·y), in picture
-// coordinates with y pointing down.
+// coordinates with y pointing down. Stills are turned by its nearest quarter turn (quarterTurnOf).
 struct AffineTransform {
   double a;
   double b;
@@ -31,13 +32,6 @@ inline constexpr AffineTransform kIdentityTransform{1, 0, 0, 1};
 struct VideoTrack {
   Size naturalSize;  // coded size with the sample aspect ratio applied, before the transform
   AffineTransform preferredTransform;
-};
-
-// A packed RGB24 picture, rows top to bottom, 3 * width bytes each.
-struct Image {
-  int64_t width;
-  int64_t height;
-  std::vector<uint8_t> rgb;
 };
 
 struct CapturedImage {
@@ -83,9 +77,6 @@ double assetDurationSeconds(const Asset& asset);
 std::vector<VideoTrack> videoTracks(const Asset& asset);
 
 Size applyTransform(Size size, AffineTransform transform);
-
-// Frames within this many seconds of the requested time may serve it.
-inline constexpr double kToleranceSeconds = 0.04;
 
 // Images come out upright and within maximumDimension on both sides. The asset must outlive the
 // generator. Setting up cannot fail: a video that cannot be decoded fails each capture instead.

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "extract/media.h"
-#include "extract/media_internal.h"
-#include "extract/result.h"
+#include "error.h"
+#include "media/handles.h"
+#include "media/media.h"
 
 namespace framepick {
 

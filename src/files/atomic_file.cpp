@@ -1,4 +1,4 @@
-#include "extract/atomic_file.h"
+#include "files/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -11,8 +11,8 @@
 namespace framepick {
 namespace {
 
-std::string errnoText(int error) {
-  return std::error_code(error, std::generic_category()).message();
+Error writeError(int error) {
+  return {Stage::kWrite, Cause::kSystem, std::error_code(error, std::generic_category()).message()};
 }
 
 // mkstemp opens its file for reading too, which the confined process may not do in the output
@@ -33,17 +33,17 @@ int createTemporaryFile(const FileSystemCalls& calls, std::string& path) {
   return -1;
 }
 
-std::optional<std::string> writeAll(const FileSystemCalls& calls, int fd,
+Result<> writeAll(const FileSystemCalls& calls, int fd,
                                     std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t written = calls.write(fd, bytes.data(), bytes.size());
     if (written < 0) {
       if (errno == EINTR) continue;
-      return errnoText(errno);
+      return writeError(errno);
     }
     bytes = bytes.subspan(static_cast<size_t>(written));
   }
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
@@ -58,23 +58,24 @@ const FileSystemCalls kSystemFileCalls{
     .unlink = ::unlink,
 };
 
-std::optional<std::string> writeFileAtomically(const std::filesystem::path& target,
-                                               std::span<const uint8_t> bytes,
-                                               const FileSystemCalls& calls) {
+Result<> writeFileAtomically(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                             const FileSystemCalls& calls) {
   std::string temporaryName = target.filename().string();
   temporaryName.insert(0, 1, '.').append(".XXXXXX");
   std::string temporary = (target.parent_path() / temporaryName).string();
   const int fd = createTemporaryFile(calls, temporary);
-  if (fd < 0) return errnoText(errno);
+  if (fd < 0) return writeError(errno);
 
-  std::optional<std::string> error = writeAll(calls, fd, bytes);
+  Result<> written = writeAll(calls, fd, bytes);
   // Some file systems (NFS, for one) report a full disk only when the data is flushed: a frame
   // is named in the report only once its bytes have landed.
-  if (!error && calls.fsync(fd) != 0) error = errnoText(errno);
-  if (calls.close(fd) != 0 && !error) error = errnoText(errno);
-  if (!error && calls.rename(temporary.c_str(), target.c_str()) != 0) error = errnoText(errno);
-  if (error) calls.unlink(temporary.c_str());
-  return error;
+  if (written.ok() && calls.fsync(fd) != 0) written = writeError(errno);
+  if (calls.close(fd) != 0 && written.ok()) written = writeError(errno);
+  if (written.ok() && calls.rename(temporary.c_str(), target.c_str()) != 0) {
+    written = writeError(errno);
+  }
+  if (!written.ok()) calls.unlink(temporary.c_str());
+  return written;
 }
 
 }  // namespace framepick

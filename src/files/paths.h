@@ -8,7 +8,7 @@ namespace framepick {
 
 // The absolute location of a command-line path: relative paths are taken against the working
 // directory, nothing else is normalised.
-std::filesystem::path fileUrl(const std::string& path);
+std::filesystem::path absolutePath(const std::string& path);
 
 // The last component of a path as a file URL sees it: trailing separators do not count, a path of
 // separators only is "/", and the empty path has no component.

@@ -1,10 +1,10 @@
-#include "extract/file_url.h"
+#include "files/paths.h"
 
 #include <system_error>
 
 namespace framepick {
 
-std::filesystem::path fileUrl(const std::string& path) {
+std::filesystem::path absolutePath(const std::string& path) {
   std::error_code error;
   std::filesystem::path absolute = std::filesystem::absolute(path, error);
   return error ? std::filesystem::path(path) : absolute;

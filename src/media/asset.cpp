@@ -5,20 +5,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <limits>
 #include <thread>
 #include <vector>
 
-#include "extract/media.h"
-#include "extract/media_compat.h"
-#include "extract/media_internal.h"
+#include "media/asset.h"
+#include "media/compat.h"
 
 namespace framepick {
 namespace {
 
-constexpr auto kOpenBudget = std::chrono::seconds(20);
 constexpr double kUnknownSeconds = std::numeric_limits<double>::quiet_NaN();
 constexpr int kReadBufferBytes = 64 * 1024;
 // One decoding thread per core, at most four: FFmpeg's automatic count adds one more, and every
@@ -26,13 +24,13 @@ constexpr int kReadBufferBytes = 64 * 1024;
 constexpr int kMaxDecoderThreads = 4;
 
 int interruptWhenPastDeadline(void* opaque) {
-  return Clock::now() > static_cast<const Asset*>(opaque)->deadline ? 1 : 0;
+  return Clock::now() > static_cast<const Demuxer*>(opaque)->deadline ? 1 : 0;
 }
 
 // FFmpeg only guesses a duration from the bit rate when the container states none (raw streams,
 // piped files). A guess is not a duration: measure it from the packets' own timestamps.
 double durationFromPackets(Asset& asset) {
-  AVFormatContext* format = asset.format.get();
+  AVFormatContext* format = asset.demuxer->format.get();
   asset.readPositionAtStart = false;
   const UniquePacket packet(av_packet_alloc());
   if (!packet) return kUnknownSeconds;
@@ -85,7 +83,7 @@ double durationFromStreamEnds(const AVFormatContext& format) {
 }
 
 double presentationDuration(Asset& asset) {
-  const AVFormatContext& format = *asset.format;
+  const AVFormatContext& format = *asset.demuxer->format;
   if (format.duration == AV_NOPTS_VALUE ||
       format.duration_estimation_method == AVFMT_DURATION_FROM_BITRATE) {
     return durationFromPackets(asset);
@@ -96,87 +94,49 @@ double presentationDuration(Asset& asset) {
 
 Size naturalSize(const Asset& asset, const AVStream& stream) {
   const AVRational aspect = av_guess_sample_aspect_ratio(
-      asset.format.get(), const_cast<AVStream*>(&stream), nullptr);
-  Size size = codedSize(asset, stream);
-  if (aspect.num > 0 && aspect.den > 0) size.width = size.width * aspect.num / aspect.den;
-  return size;
+      asset.demuxer->format.get(), const_cast<AVStream*>(&stream), nullptr);
+  const Size coded = codedSize(asset, stream);
+  return {displayWidth(coded.width, aspect), coded.height};
 }
 
+// Reads at the demuxer's own position (pread), so that readings of one descriptor never move
+// each other.
 int readInput(void* opaque, uint8_t* buffer, int size) {
-  const Asset& asset = *static_cast<const Asset*>(opaque);
-  if (Clock::now() > asset.deadline) return AVERROR_EXIT;
+  Demuxer& demuxer = *static_cast<Demuxer*>(opaque);
+  if (Clock::now() > demuxer.deadline) return AVERROR_EXIT;
   while (true) {
-    const ssize_t count = read(asset.file.get(), buffer, static_cast<size_t>(size));
-    if (count > 0) return static_cast<int>(count);
+    const ssize_t count = pread(demuxer.fd, buffer, static_cast<size_t>(size), demuxer.position);
+    if (count > 0) {
+      demuxer.position += count;
+      return static_cast<int>(count);
+    }
     if (count == 0) return AVERROR_EOF;
     if (errno != EINTR) return AVERROR(errno);
   }
 }
 
 int64_t seekInput(void* opaque, int64_t offset, int whence) {
-  const int fd = static_cast<const Asset*>(opaque)->file.get();
-  if (whence == AVSEEK_SIZE) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 ? status.st_size : AVERROR(errno);
+  Demuxer& demuxer = *static_cast<Demuxer*>(opaque);
+  struct stat status {};
+  const bool sized = fstat(demuxer.fd, &status) == 0;
+  if (whence == AVSEEK_SIZE) return sized ? status.st_size : AVERROR(errno);
+  int64_t base = 0;
+  switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET: break;
+    case SEEK_CUR: base = demuxer.position; break;
+    case SEEK_END:
+      if (!sized) return AVERROR(errno);
+      base = status.st_size;
+      break;
+    default: return AVERROR(EINVAL);
   }
-  const off_t position = lseek(fd, offset, whence & ~AVSEEK_FORCE);
-  return position >= 0 ? position : AVERROR(errno);
+  if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return AVERROR(EINVAL);
+  demuxer.position = base + offset;
+  return demuxer.position;
 }
 
 int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
   return AVERROR(EPERM);
-}
-
-// Big-endian integers as MP4 boxes store them.
-uint64_t bigEndian(const unsigned char* bytes, int count) {
-  uint64_t value = 0;
-  for (int i = 0; i < count; ++i) value = value << 8 | bytes[i];
-  return value;
-}
-
-// The boxes on the way from the top of the file to a track's edit list.
-constexpr const char* kEditListPath[] = {"moov", "trak", "edts", "elst"};
-
-// Looks for the edit-list path from `depth` on among the boxes in [from, to). A file can claim
-// any number of boxes, so at most `boxesLeft` of them are read in all.
-bool findLeadingEmptyEdit(const ReadAt& readAt, int64_t from, int64_t to, size_t depth,
-                          int& boxesLeft) {
-  unsigned char header[16];
-  for (int64_t at = from; to - at >= 8 && boxesLeft-- > 0;) {
-    if (!readAt(at, header, 8)) return false;
-    int64_t headerSize = 8;
-    uint64_t size = bigEndian(header, 4);
-    if (size == 1) {
-      if (!readAt(at + 8, header + 8, 8)) return false;
-      size = bigEndian(header + 8, 8);
-      headerSize = 16;
-    } else if (size == 0) {
-      size = static_cast<uint64_t>(to - at);  // the box runs to the end of its parent
-    }
-    if (size < static_cast<uint64_t>(headerSize) || size > static_cast<uint64_t>(to - at)) {
-      return false;
-    }
-    const int64_t end = at + static_cast<int64_t>(size);
-    if (std::memcmp(header + 4, kEditListPath[depth], 4) == 0) {
-      if (depth + 1 < std::size(kEditListPath)) {
-        if (findLeadingEmptyEdit(readAt, at + headerSize, end, depth + 1, boxesLeft)) return true;
-      } else {
-        // Version and flags, the entry count, then the first entry's duration and media time,
-        // 64 bits each in version 1, 32 in version 0.
-        unsigned char entry[24];
-        const int64_t content = at + headerSize;
-        const bool wide = readAt(content, entry, 1) && entry[0] == 1;
-        const int length = wide ? 24 : 16;
-        if (end - content < length || !readAt(content, entry, length)) return false;
-        const uint64_t mediaTime = wide ? bigEndian(entry + 16, 8) : bigEndian(entry + 12, 4);
-        if (bigEndian(entry + 4, 4) > 0 && mediaTime == (wide ? UINT64_MAX : UINT32_MAX)) {
-          return true;
-        }
-      }
-    }
-    at = end;
-  }
-  return false;
 }
 
 }  // namespace
@@ -190,17 +150,27 @@ std::string errorText(int code) {
   return text;
 }
 
+std::string outOfTimeText() {
+  return "gave up: decoding took longer than the " + std::to_string(kCaptureBudget.count()) +
+         " s a sample may take (" + std::to_string(kAllCapturesBudget.count()) +
+         " s for all samples)";
+}
+
+std::string secondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", seconds);
+  return text;
+}
+
 void AssetDeleter::operator()(Asset* asset) const { delete asset; }
 
 AssetHandle openAsset(const std::filesystem::path& location) {
   const int cores = static_cast<int>(std::thread::hardware_concurrency());
   AssetHandle asset(new Asset{.file = {},
                               .location = {},
-                              .input = nullptr,
-                              .format = nullptr,
+                              .demuxer = nullptr,
                               .durationSeconds = kUnknownSeconds,
                               .readPositionAtStart = true,
-                              .deadline = Clock::now() + kOpenBudget,
                               .decoderThreads = std::clamp(cores, 1, kMaxDecoderThreads),
                               .statedSizes = {}});
   // Only regular files: opening a FIFO blocks in open(2) where no deadline can reach, and a
@@ -216,18 +186,24 @@ AssetHandle openAsset(const std::filesystem::path& location) {
 
 void loadAsset(Asset& asset) {
   if (!asset.file) return;
+  asset.demuxer = std::make_unique<Demuxer>(Demuxer{.fd = asset.file.get(),
+                                                     .position = 0,
+                                                     .deadline = Clock::now() + kOpenBudget,
+                                                     .input = nullptr,
+                                                     .format = nullptr});
+  Demuxer& demuxer = *asset.demuxer;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kReadBufferBytes));
   if (buffer == nullptr) throw std::bad_alloc();
-  asset.input.reset(
-      avio_alloc_context(buffer, kReadBufferBytes, 0, &asset, readInput, nullptr, seekInput));
-  if (!asset.input) {
+  demuxer.input.reset(
+      avio_alloc_context(buffer, kReadBufferBytes, 0, &demuxer, readInput, nullptr, seekInput));
+  if (!demuxer.input) {
     av_free(buffer);
     throw std::bad_alloc();
   }
   AVFormatContext* format = avformat_alloc_context();
   if (format == nullptr) throw std::bad_alloc();
-  format->pb = asset.input.get();
-  format->interrupt_callback = {interruptWhenPastDeadline, &asset};
+  format->pb = demuxer.input.get();
+  format->interrupt_callback = {interruptWhenPastDeadline, &demuxer};
   // Note [one input]: playlists, concat lists, external data references and image sequences name
   // other files. Demuxers open them through io_open, which refuses, or through a nested context
   // that inherits the protocol whitelist, which names no protocol there is.
@@ -240,7 +216,7 @@ void loadAsset(Asset& asset) {
   // The path only lends its extension to the guess of the format; on failure
   // avformat_open_input frees the context itself.
   if (avformat_open_input(&format, asset.location.c_str(), nullptr, nullptr) != kAvSuccess) return;
-  asset.format.reset(format);
+  demuxer.format.reset(format);
   for (unsigned i = 0; i < format->nb_streams; ++i) {
     asset.statedSizes.emplace_back(format->streams[i]->codecpar->width,
                                    format->streams[i]->codecpar->height);
@@ -253,6 +229,10 @@ void loadAsset(Asset& asset) {
   }
   const int probed = avformat_find_stream_info(format, streamOptions.data());
   for (AVDictionary*& options : streamOptions) av_dict_free(&options);
+  // The probe may find streams that the header did not declare (MPEG-TS).
+  for (unsigned i = 0; i < format->nb_streams && asset.videoStream < 0; ++i) {
+    if (isVideoTrack(*format->streams[i])) asset.videoStream = static_cast<int>(i);
+  }
   if (probed < 0) return;
   if (std::strstr(format->iformat->name, "mov") != nullptr) {
     const int file = asset.file.get();
@@ -267,11 +247,6 @@ void loadAsset(Asset& asset) {
   asset.durationSeconds = presentationDuration(asset);
 }
 
-bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt) {
-  int boxesLeft = 4096;
-  return findLeadingEmptyEdit(readAt, 0, fileSize, 0, boxesLeft);
-}
-
 double assetDurationSeconds(const Asset& asset) { return asset.durationSeconds; }
 
 bool isVideoTrack(const AVStream& stream) {
@@ -281,9 +256,10 @@ bool isVideoTrack(const AVStream& stream) {
 
 std::vector<VideoTrack> videoTracks(const Asset& asset) {
   std::vector<VideoTrack> tracks;
-  if (!asset.format) return tracks;
-  for (unsigned i = 0; i < asset.format->nb_streams; ++i) {
-    const AVStream& stream = *asset.format->streams[i];
+  if (!asset.demuxer || !asset.demuxer->format) return tracks;
+  const AVFormatContext& format = *asset.demuxer->format;
+  for (unsigned i = 0; i < format.nb_streams; ++i) {
+    const AVStream& stream = *format.streams[i];
     if (isVideoTrack(stream)) {
       tracks.push_back({naturalSize(asset, stream), displayTransform(stream)});
     }
@@ -312,6 +288,27 @@ AffineTransform displayTransform(const AVStream& stream) {
   return {matrix[0] / kOne, matrix[1] / kOne, matrix[3] / kOne, matrix[4] / kOne};
 }
 
+namespace {
+
+int sign(double value) { return (value > 0) - (value < 0); }
+
+}  // namespace
+
+AffineTransform quarterTurnOf(AffineTransform transform) {
+  if (std::fabs(transform.a) + std::fabs(transform.d) >=
+      std::fabs(transform.b) + std::fabs(transform.c)) {
+    return {sign(transform.a) ? sign(transform.a) : 1.0, 0, 0,
+            sign(transform.d) ? sign(transform.d) : 1.0};
+  }
+  return {0, sign(transform.b) ? sign(transform.b) : 1.0, sign(transform.c) ? sign(transform.c) : -1.0,
+          0};
+}
+
+double displayWidth(double codedWidth, AVRational sampleAspectRatio) {
+  if (sampleAspectRatio.num <= 0 || sampleAspectRatio.den <= 0) return codedWidth;
+  return codedWidth * sampleAspectRatio.num / sampleAspectRatio.den;
+}
+
 Size applyTransform(Size size, AffineTransform transform) {
   return {transform.a * size.width + transform.c * size.height,
           transform.b * size.width + transform.d * size.height};
@@ -319,7 +316,7 @@ Size applyTransform(Size size, AffineTransform transform) {
 
 int64_t presentationStartPts(const Asset& asset, const AVStream& stream) {
   if (asset.movieTimelineStartsAtZero) return 0;
-  const AVFormatContext& format = *asset.format;
+  const AVFormatContext& format = *asset.demuxer->format;
   if (format.start_time != AV_NOPTS_VALUE) {
     return av_rescale_q(format.start_time, AV_TIME_BASE_Q, stream.time_base);
   }

@@ -1,4 +1,4 @@
-#include "extract/colour.h"
+#include "media/colour.h"
 
 #include <algorithm>
 #include <cmath>

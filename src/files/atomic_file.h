@@ -4,9 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <span>
-#include <string>
+
+#include "error.h"
 
 namespace framepick {
 
@@ -23,9 +23,9 @@ struct FileSystemCalls {
 extern const FileSystemCalls kSystemFileCalls;
 
 // Writes the bytes to a temporary file beside the target, then renames it over the target: the
-// target is either untouched or whole. A link at the target is replaced, not followed. Returns
-// the system's description of the first error, or nothing on success.
-[[nodiscard]] std::optional<std::string> writeFileAtomically(
+// target is either untouched or whole. A link at the target is replaced, not followed. The error
+// carries the system's description of the first failure.
+Result<> writeFileAtomically(
     const std::filesystem::path& target, std::span<const uint8_t> bytes,
     const FileSystemCalls& calls = kSystemFileCalls);
 

@@ -1,4 +1,4 @@
-#include "extract/jpeg.h"
+#include "files/jpeg.h"
 
 #include <turbojpeg.h>
 
@@ -13,14 +13,16 @@ struct TurboJpegDeleter {
 };
 using UniqueTurboJpeg = std::unique_ptr<void, TurboJpegDeleter>;
 
+const Error kEncodeFailed{Stage::kEncode, Cause::kUnsupported, "jpeg_encode_failed"};
+
 }  // namespace
 
-std::optional<std::vector<uint8_t>> encodeJpeg(const Image& image) {
+Result<std::vector<uint8_t>> encodeJpeg(const Image& image) {
   constexpr int64_t kMaxSide = std::numeric_limits<int>::max() / 3;
   if (image.width <= 0 || image.height <= 0 || image.width > kMaxSide ||
       image.height > kMaxSide ||
       image.rgb.size() != static_cast<size_t>(image.width * image.height * 3)) {
-    return std::nullopt;
+    return kEncodeFailed;
   }
   const int width = static_cast<int>(image.width);
   const int height = static_cast<int>(image.height);
@@ -28,14 +30,14 @@ std::optional<std::vector<uint8_t>> encodeJpeg(const Image& image) {
   // std::bad_alloc, which the caller reports as such, not as a failure to encode.
   std::vector<uint8_t> output(tjBufSize(width, height, TJSAMP_420));
   const UniqueTurboJpeg compressor(tjInitCompress());
-  if (!compressor) return std::nullopt;
+  if (!compressor) return kEncodeFailed;
   unsigned char* destination = output.data();
   unsigned long outputSize = output.size();
   const int status =
       tjCompress2(compressor.get(), image.rgb.data(), width, width * 3, height, TJPF_RGB,
                   &destination, &outputSize, TJSAMP_420, kJpegQuality,
                   TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC);
-  if (status != 0) return std::nullopt;
+  if (status != 0) return kEncodeFailed;
   output.resize(outputSize);
   return output;
 }

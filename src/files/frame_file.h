@@ -4,8 +4,8 @@
 #include <filesystem>
 #include <string>
 
-#include "extract/media.h"
-#include "extract/result.h"
+#include "error.h"
+#include "files/image.h"
 
 namespace framepick {
 
@@ -15,6 +15,6 @@ std::string frameFileName(int64_t index);
 // Encodes the image and writes it into the output directory. Returns the bare file name, or the
 // reason the sample failed: "jpeg_encode_failed" or the system's description of the write error.
 Result<std::string> writeFrameFile(const Image& image, int64_t index,
-                                   const std::filesystem::path& outputUrl);
+                                   const std::filesystem::path& outputURL);
 
 }  // namespace framepick

@@ -1,0 +1,91 @@
+#pragma once
+
+// The asset record shared by the media layer's own files. Nothing outside the media layer
+// includes this.
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "files/unique_fd.h"
+#include "media/handles.h"
+#include "media/media.h"
+
+namespace framepick {
+
+using Clock = std::chrono::steady_clock;
+
+// Pictures above 8K are refused before a decoder allocates them, in the probe and in captures.
+inline constexpr int64_t kMaxPictureWidth = 8192;
+inline constexpr int64_t kMaxPictureHeight = 4352;
+inline constexpr int64_t kMaxPixels = kMaxPictureWidth * kMaxPictureHeight;
+
+// Opening the file may take this long; each capture the same, and all captures together the
+// longer budget.
+inline constexpr auto kOpenBudget = std::chrono::seconds(20);
+inline constexpr auto kCaptureBudget = std::chrono::seconds(20);
+inline constexpr auto kAllCapturesBudget = std::chrono::seconds(60);
+
+// Why a capture that ran out of its time budget failed.
+std::string outOfTimeText();
+
+// "1.234 s"
+std::string secondsText(double seconds);
+
+// One reading of the input file: a read position of its own on the asset's descriptor, and a
+// deadline that every blocking FFmpeg call on it honours. Whoever reads packets sets it.
+struct Demuxer {
+  int fd;
+  int64_t position = 0;
+  Clock::time_point deadline;
+  UniqueIoContext input;       // reads `fd` for the demuxer, which never sees a path
+  UniqueFormatContext format;  // null when the file could not be opened as media
+};
+
+struct Asset {
+  // Declared in the order they are made: each is closed before what it reads from.
+  UniqueFd file;         // none when the input is not a regular file that can be read
+  std::string location;  // the input's path, for its extension only
+  std::unique_ptr<Demuxer> demuxer;
+  int videoStream = -1;     // index of the first video track, -1 when there is none
+  double durationSeconds;   // NaN when unknown
+  bool readPositionAtStart; // false once packets have been read past the probe
+  int decoderThreads;       // learnt before the process is confined, which hides /sys
+  // The size each stream's header states, before probing; a picture above the cap leaves the
+  // decoded size at 0x0.
+  std::vector<std::pair<int, int>> statedSizes;
+  // An MP4/MOV edit list that starts with an empty edit delays the video on the movie's
+  // timeline, whose time zero is then the presentation's.
+  bool movieTimelineStartsAtZero = false;
+};
+
+// The presentation's time zero in a stream's time base: the movie's zero where an empty edit
+// delays the video, else the earliest start of all streams.
+int64_t presentationStartPts(const Asset& asset, const AVStream& stream);
+
+// Reads `count` bytes at `offset` of a file; false when it cannot.
+using ReadAt = std::function<bool(int64_t offset, unsigned char* bytes, int count)>;
+
+// Whether any track of an MP4/MOV file has an edit list whose first edit is empty (media time
+// -1). Reads box headers only; anything malformed reads as no.
+bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt);
+
+// Video streams that are tracks: cover art and other attached pictures are not.
+bool isVideoTrack(const AVStream& stream);
+
+AffineTransform displayTransform(const AVStream& stream);
+
+// The transform's nearest quarter turn with the same mirroring: every entry -1, 0 or 1, and
+// exactly one of a, b non-zero (a scaled or skewed matrix, a 45-degree turn, snap to it).
+AffineTransform quarterTurnOf(AffineTransform transform);
+
+// The width a picture is shown at: its coded width stretched by the sample aspect ratio.
+double displayWidth(double codedWidth, AVRational sampleAspectRatio);
+
+// The stream's coded size: as decoded when the probe could decode it, else as its header states.
+Size codedSize(const Asset& asset, const AVStream& stream);
+
+}  // namespace framepick

@@ -1,0 +1,343 @@
+#include "media/decode_cursor.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "media/compat.h"
+
+namespace framepick {
+namespace {
+
+// Frames within this many seconds of the requested time may serve it.
+constexpr double kToleranceSeconds = 0.04;
+// Timestamps that differ by less than this are the same instant (float noise in requested times).
+constexpr double kSameInstantSeconds = 1e-6;
+// Without a keyframe index, decoding forward beats a seek for targets this close.
+constexpr double kForwardDecodeSeconds = 3.0;
+// A seek restarts the decoder and may land where it cannot start decoding (a recovery point that
+// takes a while to show anything): it is worth it only when it skips more than this much video.
+constexpr double kLeastSeekSavingSeconds = 1.0;
+// After a seek, this many packets past the target without a frame mean that the seek landed
+// where the decoder cannot start (past the only keyframe, in the middle of a GOP).
+constexpr int kPacketsPastTargetForMiss = 32;
+// What frames carry through the decoder (Note [damage]): the low bit is set for a frame
+// decoded after a packet was lost, the bits above count the keyframes sent before its packet.
+constexpr int64_t kDamagedBit = 1;
+constexpr int kKeyframeCountShift = 1;
+
+Error decodeError(Cause cause, std::string message) {
+  return {Stage::kDecode, cause, std::move(message)};
+}
+
+Error outOfTime() { return decodeError(Cause::kOutOfTime, outOfTimeText()); }
+
+// A decoder's failure: memory, or something in the file it cannot decode.
+Error decoderError(int code) {
+  return decodeError(code == AVERROR(ENOMEM) ? Cause::kOutOfMemory : Cause::kUnusableInput,
+                     "decoding failed: " + errorText(code));
+}
+
+int64_t framePts(const AVFrame& frame) {
+  return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
+}
+
+bool isDamaged(const AVFrame& frame) {
+  return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 ||
+         (frameTag(frame) & kDamagedBit) != 0;
+}
+
+// Whether the heap lacks room for a few more pictures. A decoder short of memory may drop frames
+// without saying why; a mapping of our own is what can tell (the compiler may not elide it).
+bool memoryIsShort() {
+  constexpr size_t kHeadroomBytes = size_t{32} << 20;
+  void* room = mmap(nullptr, kHeadroomBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                    -1, 0);
+  if (room == MAP_FAILED) return true;
+  munmap(room, kHeadroomBytes);
+  return false;
+}
+
+}  // namespace
+
+DecodeCursor::DecodeCursor(CursorParts parts) : parts_(std::move(parts)) {}
+
+double DecodeCursor::secondsOf(const AVFrame& frame) const {
+  return parts_.clock.secondsOf(framePts(frame));
+}
+
+// Note [skipping]: whether a packet already sent starts after this one and by the target.
+bool DecodeCursor::replacedBeforeTarget(double startSeconds) const {
+  const auto later = sentStarts_.upper_bound(startSeconds);
+  return later != sentStarts_.end() && *later <= targetSeconds_ + kSameInstantSeconds;
+}
+
+void DecodeCursor::forgetFrames() {
+  // Their pictures count against the budget until unreferenced.
+  av_frame_unref(parts_.held.get());
+  av_frame_unref(parts_.next.get());
+  damagedSinceKeyframe_ = false;
+  sentStarts_.clear();
+  pendingDts_.clear();
+  packetsRejected_ = 0;
+  demuxEnded_ = false;
+  decoderEnded_ = false;
+}
+
+// One step of the decoder: the next frame in presentation order, or the end of the stream, or
+// (while a seek is watched, Note [entry points]) a sign that the seek landed where nothing
+// decodes.
+Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
+  AVCodecContext* decoder = parts_.decoder.get();
+  AVPacket* packet = parts_.packet.get();
+  while (true) {
+    if (Clock::now() > parts_.demuxer->deadline) return outOfTime();
+    const int received = avcodec_receive_frame(decoder, &frame);
+    if (received == kAvSuccess) {
+      ++counters_.framesDecoded;
+      if (clockFromDecodeOrder_ && !pendingDts_.empty()) {
+        frame.pts = frame.best_effort_timestamp = *pendingDts_.begin();
+        pendingDts_.erase(pendingDts_.begin());
+      }
+      if (isDamaged(frame) && frameTag(frame) >> kKeyframeCountShift == keyframesSent_) {
+        damagedSinceKeyframe_ = true;
+      }
+      if (framePts(frame) != AV_NOPTS_VALUE) {
+        sentStarts_.erase(sentStarts_.begin(), sentStarts_.lower_bound(secondsOf(frame)));
+      }
+      // A frame without a time cannot be placed on the clock, and one stamped before the
+      // presentation starts is never on screen (timestamps that wrapped or jumped back).
+      if (framePts(frame) == AV_NOPTS_VALUE || secondsOf(frame) < -kToleranceSeconds) {
+        av_frame_unref(&frame);
+        continue;
+      }
+      return DecodeStep::kFrame;
+    }
+    if (received == AVERROR_EOF || (received == AVERROR(EAGAIN) && demuxEnded_)) {
+      decoderEnded_ = true;
+      return DecodeStep::kEnd;
+    }
+    if (received != AVERROR(EAGAIN)) return decoderError(received);
+
+    const int read = av_read_frame(parts_.demuxer->format.get(), packet);
+    if (read == AVERROR_EXIT) return outOfTime();
+    // Anything but the end of the file, or a file cut short, is a failure to read it.
+    if (read < 0 && read != AVERROR_EOF && read != AVERROR_INVALIDDATA) {
+      return decodeError(read == AVERROR(ENOMEM) ? Cause::kOutOfMemory : Cause::kSystem,
+                         "reading the file failed: " + errorText(read));
+    }
+    if (read < 0) {
+      // Either way, drain the frames the decoder still holds. Draining starts once, so the
+      // only refusal (already draining) cannot happen here.
+      demuxEnded_ = true;
+      (void)avcodec_send_packet(decoder, nullptr);
+      continue;
+    }
+    const PacketReference unref(packet);
+    if (packet->stream_index != parts_.stream->index) continue;
+    ++counters_.packetsRead;
+    if (!clockDecided_) {
+      clockDecided_ = true;
+      clockFromDecodeOrder_ = packet->pts == AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE;
+    }
+    const int64_t start = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (start != AV_NOPTS_VALUE &&
+        parts_.clock.secondsOf(start) > missWatchSeconds_ + kSameInstantSeconds &&
+        ++packetsPastTarget_ > kPacketsPastTargetForMiss) {
+      return DecodeStep::kMissed;
+    }
+    if (packet->flags & AV_PKT_FLAG_KEY) {
+      damagedSinceKeyframe_ = false;
+      ++keyframesSent_;
+    }
+    tagFrame(*decoder, *packet,
+             keyframesSent_ << kKeyframeCountShift | (damagedSinceKeyframe_ ? kDamagedBit : 0));
+    bool skip = false;
+    if (packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
+      const double startSeconds = parts_.clock.secondsOf(packet->pts);
+      skip = replacedBeforeTarget(startSeconds);
+      sentStarts_.insert(startSeconds);
+    }
+    decoder->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+    const bool timedByDts = clockFromDecodeOrder_ && packet->dts != AV_NOPTS_VALUE;
+    if (timedByDts) pendingDts_.insert(packet->dts);
+    const int sent = avcodec_send_packet(decoder, packet);
+    // A damaged packet costs only the frames that depend on it: the next keyframe decodes.
+    if (sent == AVERROR_INVALIDDATA) {
+      damagedSinceKeyframe_ = true;
+      ++packetsRejected_;
+      if (timedByDts) pendingDts_.erase(pendingDts_.find(packet->dts));
+    }
+    if (sent < 0 && sent != AVERROR_INVALIDDATA) return decoderError(sent);
+  }
+}
+
+bool DecodeCursor::seek(SeekTarget target, double seconds) {
+  AVFormatContext* format = parts_.demuxer->format.get();
+  const AVStream& stream = *parts_.stream;
+  ++counters_.seeks;
+  int status;
+  if (target == SeekTarget::kStart) {
+    // Streams read as a sequence of packs (MPEG-PS and -TS) find their start by a search on
+    // timestamps that can land a GOP late: their first byte is the start.
+    status = (format->iformat->flags & AVFMT_TS_DISCONT) != 0
+                 ? av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE)
+                 : -1;
+    const int64_t first = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+    if (status < 0) status = avformat_seek_file(format, stream.index, INT64_MIN, first, first, 0);
+    // Streams without timestamps to seek by can still go back to their first byte.
+    if (status < 0) status = av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE);
+  } else {
+    status = av_seek_frame(format, stream.index, parts_.clock.ptsOf(seconds),
+                           AVSEEK_FLAG_BACKWARD);
+  }
+  if (status < 0) return false;
+  avcodec_flush_buffers(parts_.decoder.get());
+  forgetFrames();
+  return true;
+}
+
+// Note [entry points]: whether the keyframe index says where decoding can start.
+bool DecodeCursor::hasTrustedIndex() const {
+  return !parts_.indexUnreliable && avformat_index_get_entries_count(parts_.stream) > 0;
+}
+
+// Note [exact seek]: a backward seek is meant to land on the keyframe at or before the target,
+// but some demuxers land after it (MPEG-TS does), and some keyframes are only where a picture
+// starts to build up (intra refresh). When no frame at or before the target comes, seek again
+// 1, 2, 4 ... seconds earlier, and at last from the start.
+Result<> DecodeCursor::seekBefore(double targetSeconds) {
+  double backoff = 0;
+  bool missed = false;
+  while (true) {
+    // Out of time, every seek fails at once: say so rather than that seeking failed.
+    if (Clock::now() > parts_.demuxer->deadline) return outOfTime();
+    // Without keyframes to land on, a target near the start is reached soonest from the start.
+    if (forwardOnly_ || (!hasTrustedIndex() && targetSeconds <= kForwardDecodeSeconds)) {
+      backoff = targetSeconds;
+    }
+    const double seekSeconds = targetSeconds - backoff;
+    const SeekTarget target = seekSeconds <= 0 ? SeekTarget::kStart : SeekTarget::kKeyframeBefore;
+    backoff = backoff == 0 ? 1 : backoff * 2;
+    if (!seek(target, seekSeconds)) {
+      if (target == SeekTarget::kStart) {
+        return decodeError(Cause::kUnusableInput, "seeking in the file failed");
+      }
+      continue;
+    }
+    missWatchSeconds_ =
+        target == SeekTarget::kStart ? std::numeric_limits<double>::infinity() : targetSeconds;
+    packetsPastTarget_ = 0;
+    const Result<DecodeStep> step = decodeNextFrame(*parts_.next);
+    missWatchSeconds_ = std::numeric_limits<double>::infinity();
+    if (!step.ok()) return step.error();
+    if (target == SeekTarget::kStart) {
+      forwardOnly_ = forwardOnly_ || missed;
+      return {};
+    }
+    if (hasNext() && secondsOf(*parts_.next) <= targetSeconds + kSameInstantSeconds) return {};
+    parts_.indexUnreliable = true;
+    missed = true;
+    // Not even a late frame: keyframes are too rare here for further seeks to pay.
+    if (step.value() == DecodeStep::kMissed) forwardOnly_ = true;
+  }
+}
+
+// Whether reaching the target by decoding forward from where the decoder stands would cost more
+// than a seek: the target lies behind us, or a keyframe more than a second past us lies before
+// it (without a trusted index: the target lies more than 3 s ahead).
+bool DecodeCursor::shouldSeek(double targetSeconds) const {
+  if (!parts_.positionKnown) return true;
+  if (hasHeld() && targetSeconds + kSameInstantSeconds < secondsOf(*parts_.held)) return true;
+  // The held last frame answers any later target; a run past seeking goes forward only.
+  if (decoderEnded_ || forwardOnly_) return false;
+  const AVFrame* latest = hasNext()   ? parts_.next.get()
+                          : hasHeld() ? parts_.held.get()
+                                      : nullptr;
+  const double currentSeconds = latest ? secondsOf(*latest) : 0;
+  if (targetSeconds <= currentSeconds) return false;
+  const int keyframe = av_index_search_timestamp(parts_.stream, parts_.clock.ptsOf(targetSeconds),
+                                                 AVSEEK_FLAG_BACKWARD);
+  if (keyframe < 0 || !hasTrustedIndex()) {
+    return targetSeconds - currentSeconds > kForwardDecodeSeconds;
+  }
+  const AVIndexEntry* entry = avformat_index_get_entry(parts_.stream, keyframe);
+  return entry != nullptr &&
+         parts_.clock.secondsOf(entry->timestamp) > currentSeconds + kLeastSeekSavingSeconds;
+}
+
+Result<> DecodeCursor::advanceTo(double targetSeconds, Clock::time_point deadline) {
+  parts_.demuxer->deadline = deadline;
+  targetSeconds_ = targetSeconds;
+  if (shouldSeek(targetSeconds)) {
+    parts_.positionKnown = false;
+    if (Result<> sought = seekBefore(targetSeconds); !sought.ok()) return sought;
+  }
+  // A failure from here on leaves the decoder somewhere between frames: the next target seeks.
+  parts_.positionKnown = false;
+  while (true) {
+    if (!hasNext()) {
+      if (decoderEnded_) break;
+      const Result<DecodeStep> step = decodeNextFrame(*parts_.next);
+      if (!step.ok()) return step.error();
+      if (step.value() == DecodeStep::kEnd) break;
+    }
+    if (secondsOf(*parts_.next) > targetSeconds + kSameInstantSeconds) break;
+    std::swap(parts_.held, parts_.next);
+    av_frame_unref(parts_.next.get());
+  }
+  parts_.positionKnown = true;
+  return {};
+}
+
+Result<const AVFrame*> DecodeCursor::frameOnScreen(double targetSeconds) const {
+  Result<const AVFrame*> shown = frameAt(targetSeconds);
+  if (shown.ok() && isDamaged(*shown.value())) {
+    return decodeError(Cause::kUnusableInput, "the video frame at " +
+                                                  secondsText(secondsOf(*shown.value())) +
+                                                  " is damaged");
+  }
+  return shown;
+}
+
+Result<const AVFrame*> DecodeCursor::frameAt(double targetSeconds) const {
+  if (hasHeld()) {
+    const AVFrame& held = *parts_.held;
+    if (hasNext()) return &held;
+    // Packets were sent that start after the last frame out: the decoder lost their frames, and
+    // the first of them ends the last frame's time on screen.
+    const auto lost = sentStarts_.upper_bound(secondsOf(held));
+    if (lost != sentStarts_.end()) {
+      if (targetSeconds < *lost) return &held;
+      const bool shortOfMemory = memoryIsShort();
+      return decodeError(shortOfMemory ? Cause::kOutOfMemory : Cause::kUnusableInput,
+                         "decoding failed: no frame came out after the one at " +
+                             secondsText(secondsOf(held)) +
+                             (shortOfMemory ? std::string(": ") + kOutOfMemoryText : ""));
+    }
+    // Otherwise the video has ended: its last frame serves until the stream's end and the
+    // tolerance after it.
+    const double endSeconds = std::max(parts_.endSeconds, secondsOf(held));
+    if (targetSeconds < endSeconds + kToleranceSeconds) return &held;
+    return decodeError(Cause::kNoFrame, "no video frame at " + secondsText(targetSeconds) +
+                                            ": the video ends at " + secondsText(endSeconds));
+  }
+  if (hasNext() && secondsOf(*parts_.next) <= targetSeconds + kToleranceSeconds) {
+    return parts_.next.get();  // the target is just before the first frame
+  }
+  if (hasNext()) {
+    return decodeError(Cause::kNoFrame, "no video frame at " + secondsText(targetSeconds) +
+                                            ": the video starts at " +
+                                            secondsText(secondsOf(*parts_.next)));
+  }
+  if (packetsRejected_ == 0) {
+    return decodeError(Cause::kUnusableInput, "no video frame could be decoded");
+  }
+  // Pictures too large to decode end here too: the decoder refuses their packets.
+  return decodeError(Cause::kUnusableInput,
+                     "no video frame could be decoded: the decoder rejected " +
+                         std::to_string(packetsRejected_) + " packets as invalid");
+}
+
+}  // namespace framepick

@@ -1,0 +1,197 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <optional>
+
+#include "media/asset.h"
+#include "media/compat.h"
+#include "media/decode_cursor.h"
+#include "media/media.h"
+#include "media/picture.h"
+#include "media/picture_budget.h"
+
+namespace framepick {
+
+struct FrameGenerator {
+  FrameGenerator(Asset& asset, int64_t maximumDimension)
+      : asset(asset), maximumDimension(maximumDimension) {}
+
+  Asset& asset;
+  int64_t maximumDimension;
+  Clock::time_point capturesDeadline = Clock::now() + kAllCapturesBudget;
+  std::optional<Error> setupError;  // when set, the video cannot be decoded: every capture fails
+  PictureBudget budget;  // outlives the decoder and the frames, whose buffers report back to it
+  std::unique_ptr<DecodeCursor> cursor;
+  AffineTransform transform = kIdentityTransform;
+  UniqueSwsContext scaler;
+  double convertingSeconds = 0;
+};
+
+namespace {
+
+Error setupFailure(Cause cause, std::string message) {
+  return {Stage::kDecode, cause, std::move(message)};
+}
+
+std::string sizeText(Size size) {
+  return std::to_string(std::llround(size.width)) + "x" + std::to_string(std::llround(size.height));
+}
+
+// Where the video's last frame leaves the screen: the stream's stated end, else the file's.
+double streamEndSeconds(const Asset& asset, const AVStream& stream, const StreamClock& clock) {
+  if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) {
+    const int64_t first = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : clock.startPts;
+    return clock.secondsOf(first) + clock.spanSeconds(stream.duration);
+  }
+  return std::isfinite(asset.durationSeconds) ? asset.durationSeconds
+                                              : std::numeric_limits<double>::infinity();
+}
+
+int openDecoder(UniqueCodecContext& decoder, const AVCodec& codec, const AVStream& stream,
+                int threads, PictureBudget& budget) {
+  decoder.reset(avcodec_alloc_context3(&codec));
+  if (!decoder) return AVERROR(ENOMEM);
+  const int status = avcodec_parameters_to_context(decoder.get(), stream.codecpar);
+  if (status != kAvSuccess) return status;
+  decoder->pkt_timebase = stream.time_base;
+  decoder->thread_count = threads;
+  decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  decoder->max_pixels = kMaxPixels;
+  drawPicturesFrom(budget, *decoder);
+  prepareFrameTags(*decoder);
+  return avcodec_open2(decoder.get(), &codec, nullptr);
+}
+
+// The cursor over the asset's first video track, or why the video cannot be decoded.
+Result<std::unique_ptr<DecodeCursor>> openCursor(Asset& asset, PictureBudget& budget) {
+  if (!asset.demuxer || !asset.demuxer->format) {
+    return setupFailure(Cause::kUnusableInput, "the file could not be read as media");
+  }
+  if (asset.videoStream < 0) {
+    return setupFailure(Cause::kUnusableInput, "the file has no video track");
+  }
+  AVFormatContext* format = asset.demuxer->format.get();
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    // Never demux what is never decoded.
+    if (static_cast<int>(i) != asset.videoStream) format->streams[i]->discard = AVDISCARD_ALL;
+  }
+  AVStream* stream = format->streams[asset.videoStream];
+  const StreamClock clock{stream->time_base, presentationStartPts(asset, *stream)};
+  bool positionKnown = asset.readPositionAtStart;
+  // Matroska reads its keyframe index (cues) only at the first seek; without it every target
+  // would be reached by decoding from the start.
+  if (avformat_index_get_entries_count(stream) < 2 &&
+      avformat_seek_file(format, stream->index, INT64_MIN, INT64_MIN, INT64_MIN, 0) < 0) {
+    positionKnown = false;
+  }
+
+  const Size coded = codedSize(asset, *stream);
+  if (coded.width * coded.height > static_cast<double>(kMaxPixels)) {
+    return setupFailure(Cause::kUnsupported,
+                        "the video's pictures of " + sizeText(coded) +
+                            " pixels are larger than the " +
+                            sizeText({kMaxPictureWidth, kMaxPictureHeight}) + " decoding allows");
+  }
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) {
+    return setupFailure(Cause::kUnsupported, std::string("no decoder for video codec ") +
+                                                 avcodec_get_name(stream->codecpar->codec_id));
+  }
+  CursorParts parts{
+      .demuxer = asset.demuxer.get(),
+      .stream = stream,
+      .decoder = nullptr,
+      .packet = UniquePacket(av_packet_alloc()),
+      .held = UniqueFrame(av_frame_alloc()),
+      .next = UniqueFrame(av_frame_alloc()),
+      .clock = clock,
+      .endSeconds = streamEndSeconds(asset, *stream, clock),
+      .positionKnown = positionKnown,
+      // MPEG-PS and -TS index what their timestamp searches passed, not where decoding starts.
+      .indexUnreliable = (format->iformat->flags & AVFMT_TS_DISCONT) != 0,
+  };
+  int status = parts.packet && parts.held && parts.next
+                   ? openDecoder(parts.decoder, *codec, *stream, asset.decoderThreads, budget)
+                   : AVERROR(ENOMEM);
+  // Every decoding thread needs a stack and pictures of its own: short of memory, one may do.
+  if ((status == AVERROR(EAGAIN) || status == AVERROR(ENOMEM)) && asset.decoderThreads > 1) {
+    status = openDecoder(parts.decoder, *codec, *stream, 1, budget);
+  }
+  if (status != kAvSuccess) {
+    return setupFailure(status == AVERROR(ENOMEM) ? Cause::kOutOfMemory : Cause::kUnsupported,
+                        std::string("cannot decode ") + codec->name + " video: " +
+                            errorText(status));
+  }
+  return std::make_unique<DecodeCursor>(std::move(parts));
+}
+
+std::string gibibytesText(int64_t bytes) {
+  return std::to_string(bytes >> 30) + " GiB";
+}
+
+}  // namespace
+
+void FrameGeneratorDeleter::operator()(FrameGenerator* generator) const { delete generator; }
+
+FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) {
+  FrameGeneratorHandle generator(new FrameGenerator(asset, maximumDimension));
+  Result<std::unique_ptr<DecodeCursor>> cursor = openCursor(asset, generator->budget);
+  if (!cursor.ok()) {
+    generator->setupError = cursor.error();
+    return generator;
+  }
+  generator->cursor = std::move(cursor.value());
+  generator->transform = displayTransform(generator->cursor->stream());
+  return generator;
+}
+
+Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requestedSeconds) {
+  if (generator.setupError) return *generator.setupError;
+  const Clock::time_point now = Clock::now();
+  if (now >= generator.capturesDeadline) {
+    return Error{Stage::kDecode, Cause::kOutOfTime,
+                 "not tried: the samples before it used up the " +
+                     std::to_string(kAllCapturesBudget.count()) + " s all samples may take"};
+  }
+  DecodeCursor& cursor = *generator.cursor;
+  generator.budget.exceeded = false;
+  generator.budget.allocationFailed = false;
+  const Result<> advanced =
+      cursor.advanceTo(requestedSeconds, std::min(now + kCaptureBudget, generator.capturesDeadline));
+  // A decoder refused pictures may fail, or may go on without them and end with no frame.
+  if (generator.budget.exceeded) {
+    cursor.losePosition();
+    return Error{Stage::kDecode, Cause::kOutOfMemory,
+                 "the video's pictures need more than the " + gibibytesText(kPictureBudgetBytes) +
+                     " of memory decoding may use"};
+  }
+  if (generator.budget.allocationFailed) {
+    cursor.losePosition();
+    return Error{Stage::kDecode, Cause::kOutOfMemory,
+                 std::string("decoding failed: ") + kOutOfMemoryText};
+  }
+  if (!advanced.ok()) return advanced.error();
+  const Result<const AVFrame*> shown = cursor.frameOnScreen(requestedSeconds);
+  if (!shown.ok()) return shown.error();
+  const AVFrame& frame = *shown.value();
+  const AVRational aspect =
+      av_guess_sample_aspect_ratio(generator.asset.demuxer->format.get(),
+                                   const_cast<AVStream*>(&cursor.stream()),
+                                   const_cast<AVFrame*>(&frame));
+  const Clock::time_point convertStart = Clock::now();
+  Result<Image> image = renderPicture(frame, aspect, generator.transform,
+                                      generator.maximumDimension, generator.scaler);
+  generator.convertingSeconds +=
+      std::chrono::duration<double>(Clock::now() - convertStart).count();
+  if (!image.ok()) return image.error();
+  return CapturedImage{std::move(image.value()), cursor.secondsOf(frame)};
+}
+
+DecodeCounters decodeCounters(const FrameGenerator& generator) {
+  DecodeCounters counters = generator.cursor ? generator.cursor->counters() : DecodeCounters{};
+  counters.convertingSeconds = generator.convertingSeconds;
+  return counters;
+}
+
+}  // namespace framepick

@@ -1,0 +1,70 @@
+#pragma once
+
+// One owner per FFmpeg handle, and the error texts of FFmpeg's codes.
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+#include <libswscale/swscale.h>
+}
+
+#include <memory>
+#include <string>
+
+namespace framepick {
+
+struct FormatContextDeleter {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+using UniqueFormatContext = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
+
+struct CodecContextDeleter {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+using UniqueCodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
+
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+using UniqueFrame = std::unique_ptr<AVFrame, FrameDeleter>;
+
+struct PacketDeleter {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+using UniquePacket = std::unique_ptr<AVPacket, PacketDeleter>;
+
+// The context of a read callback: its buffer is FFmpeg's to grow, so it is freed from the context.
+struct IoContextDeleter {
+  void operator()(AVIOContext* context) const {
+    av_freep(&context->buffer);
+    avio_context_free(&context);
+  }
+};
+using UniqueIoContext = std::unique_ptr<AVIOContext, IoContextDeleter>;
+
+struct SwsContextDeleter {
+  void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+using UniqueSwsContext = std::unique_ptr<SwsContext, SwsContextDeleter>;
+
+// Unrefs a packet when an iteration of a read loop ends, whichever way it ends.
+class PacketReference {
+ public:
+  explicit PacketReference(AVPacket* packet) : packet_(packet) {}
+  ~PacketReference() { av_packet_unref(packet_); }
+  PacketReference(const PacketReference&) = delete;
+  PacketReference& operator=(const PacketReference&) = delete;
+
+ private:
+  AVPacket* packet_;
+};
+
+inline constexpr int kAvSuccess = 0;
+
+inline constexpr const char* kOutOfMemoryText = "memory ran out";
+
+// av_strerror's text for an FFmpeg error code, but for exhausted memory, which it names plainly.
+std::string errorText(int code);
+
+}  // namespace framepick
