@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "extract/plan.h"
+#include "extract/probe.h"
 #include "files/atomic_file.h"
 #include "files/frame_file.h"
 #include "files/jpeg.h"
-#include "media/media.h"
-#include "extract/plan.h"
-#include "extract/probe.h"
 #include "gop_minimum.h"
+#include "media/media.h"
 
 namespace {
 

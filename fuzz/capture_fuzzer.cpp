@@ -11,9 +11,9 @@
 #include <string>
 
 #include "extract/capture.h"
-#include "media/media.h"
 #include "extract/plan.h"
 #include "extract/probe.h"
+#include "media/media.h"
 
 namespace {
 

@@ -27,7 +27,9 @@ tools_for() {
   local tools=(hyperfine time valgrind
     mmdebstrap  # scripts/test-debian.sh: the other releases' root file systems
     dpkg-dev file)  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies
-  if [ -n "${clang}" ]; then tools+=("clang-${clang}" "libclang-rt-${clang}-dev"); fi
+  if [ -n "${clang}" ]; then
+    tools+=("clang-${clang}" "libclang-rt-${clang}-dev" "clang-format-${clang}")
+  fi
   printf '%s\n' "${tools[@]}"
 }
 

@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "media/media.h"
 #include "extract/plan.h"
+#include "media/media.h"
 #include "support/fixtures.h"
 #include "support/process.h"
 
@@ -77,9 +77,9 @@ std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 // The duration is the one the file states in its own time base, and the requested times are
 // taken from it unrounded: 25 frames at 24 fps last 625/600 s, which no count of microseconds is.
 TEST(Capture, DurationIsTheFilesOwn) {
-  const std::vector<std::string> clip = {"-f", "lavfi", "-i", "testsrc2=s=160x90:r=24",
-                                         "-frames:v", "25", "-c:v", "libx264", "-preset",
-                                         "ultrafast"};
+  const std::vector<std::string> clip = {"-f",        "lavfi",    "-i",   "testsrc2=s=160x90:r=24",
+                                         "-frames:v", "25",       "-c:v", "libx264",
+                                         "-preset",   "ultrafast"};
   const auto made = [&clip](const std::string& name, std::vector<std::string> muxer) {
     muxer.insert(muxer.begin(), clip.begin(), clip.end());
     return fixtureVideo(name, muxer);

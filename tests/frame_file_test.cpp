@@ -25,8 +25,10 @@ TEST(FrameFile, WritesAtomically) {
 
   ASSERT_EQ(writeFrameFile(grey, 1, output.path()).value(), "frame-001.jpg");
   EXPECT_EQ(writeFrameFile(grey, 2, output.path()).error().message, "Is a directory");
-  EXPECT_EQ(writeFrameFile(grey, 3, output.path() / "gone").error().message, "No such file or directory");
-  EXPECT_EQ(writeFrameFile(Image{0, 0, {}}, 4, output.path()).error().message, "jpeg_encode_failed");
+  EXPECT_EQ(writeFrameFile(grey, 3, output.path() / "gone").error().message,
+            "No such file or directory");
+  EXPECT_EQ(writeFrameFile(Image{0, 0, {}}, 4, output.path()).error().message,
+            "jpeg_encode_failed");
   EXPECT_EQ(fs::file_size(output.path() / "elsewhere.txt"), 11u);
   const mode_t mask = umask(0);
   umask(mask);

@@ -40,11 +40,19 @@ TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
     SCOPED_TRACE(topFirst ? "top first" : "bottom first");
     const std::string name = topFirst ? "top-first" : "bottom-first";
     const std::vector<std::string> arguments = {
-        "-f", "lavfi", "-i",
+        "-f",
+        "lavfi",
+        "-i",
         "nullsrc=s=320x120:r=50:d=1,format=yuv420p,geq=cb=128:cr=128:lum='if("
         "between(Y,30,89)*between(X-160*mod(N,2),40,119),235,16)',"
-        "tinterlace=mode=merge,setsar=1,setfield=" + std::string(topFirst ? "tff" : "bff"),
-        "-c:v", "libx264", "-preset", "ultrafast", "-flags", "+ildct+ilme"};
+        "tinterlace=mode=merge,setsar=1,setfield=" +
+            std::string(topFirst ? "tff" : "bff"),
+        "-c:v",
+        "libx264",
+        "-preset",
+        "ultrafast",
+        "-flags",
+        "+ildct+ilme"};
     // FFmpeg 5.1's libx264 takes the field order from -top alone; from 7 on it takes the frames'
     // (setfield), and 9 refuses -top.
     std::vector<std::string> withTop = arguments;

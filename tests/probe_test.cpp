@@ -28,8 +28,8 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   const std::filesystem::path elsewhere =
       fixtureVideo("probe-elsewhere.ts", {"-f", "lavfi", "-i", small});
   std::filesystem::copy_file(elsewhere, lists.path() / "beside.ts");
-  std::ofstream(lists.path() / "playlist.bin")
-      << "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n" << elsewhere.string() << "\n";
+  std::ofstream(lists.path() / "playlist.bin") << "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n"
+                                               << elsewhere.string() << "\n";
   std::ofstream(lists.path() / "list.ffconcat") << "ffconcat version 1.0\nfile 'beside.ts'\n";
   const struct {
     std::filesystem::path video;
@@ -78,8 +78,9 @@ TEST(FrameGenerator, NamesTheCapThatPicturesExceed) {
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 320);
   const Result<CapturedImage> image = copyImageAtTime(*generator, 0.2);
   ASSERT_FALSE(image.ok());
-  EXPECT_EQ(image.error().message,
-            "the video's pictures of 9000x4100 pixels are larger than the 8192x4352 decoding allows");
+  EXPECT_EQ(
+      image.error().message,
+      "the video's pictures of 9000x4100 pixels are larger than the 8192x4352 decoding allows");
 }
 
 // MP4 boxes: a 32-bit big-endian size that counts its own header, then the type.

@@ -30,8 +30,8 @@ std::optional<int64_t> parseDecimalInteger(std::string_view text) {
   if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
     digits.remove_prefix(1);
   }
-  if (digits.empty() || !std::all_of(digits.begin(), digits.end(),
-                                     [](char c) { return c >= '0' && c <= '9'; })) {
+  if (digits.empty() ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return std::nullopt;
   }
   // from_chars takes a minus sign but not a plus, so parse the sign-free digits with the minus

@@ -3,11 +3,11 @@
 #include "cli/confinement.h"
 #include "cli/options.h"
 #include "extract/capture.h"
-#include "files/paths.h"
-#include "media/media.h"
-#include "files/output_dir.h"
 #include "extract/plan.h"
 #include "extract/probe.h"
+#include "files/output_dir.h"
+#include "files/paths.h"
+#include "media/media.h"
 #include "response/response.h"
 
 namespace framepick {

@@ -3,8 +3,8 @@
 #include <new>
 #include <string>
 
-#include "files/frame_file.h"
 #include "extract/plan.h"
+#include "files/frame_file.h"
 
 namespace framepick {
 namespace {

@@ -30,8 +30,8 @@ Result<VideoProbe> probeVideo(const Asset& asset) {
   }
   const std::vector<VideoTrack> tracks = videoTracks(asset);
   if (tracks.empty()) return Error{Stage::kInput, Cause::kUnusableInput, "video_track_unavailable"};
-  const Size displaySize = applyTransform(tracks.front().naturalSize,
-                                          tracks.front().preferredTransform);
+  const Size displaySize =
+      applyTransform(tracks.front().naturalSize, tracks.front().preferredTransform);
   return VideoProbe{.durationSeconds = durationSeconds,
                     .videoWidth = wholePixels(displaySize.width),
                     .videoHeight = wholePixels(displaySize.height)};

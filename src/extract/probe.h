@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "media/media.h"
 #include "error.h"
+#include "media/media.h"
 
 namespace framepick {
 

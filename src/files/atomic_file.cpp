@@ -33,8 +33,7 @@ int createTemporaryFile(const FileSystemCalls& calls, std::string& path) {
   return -1;
 }
 
-Result<> writeAll(const FileSystemCalls& calls, int fd,
-                                    std::span<const uint8_t> bytes) {
+Result<> writeAll(const FileSystemCalls& calls, int fd, std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
     const ssize_t written = calls.write(fd, bytes.data(), bytes.size());
     if (written < 0) {

@@ -25,8 +25,7 @@ extern const FileSystemCalls kSystemFileCalls;
 // Writes the bytes to a temporary file beside the target, then renames it over the target: the
 // target is either untouched or whole. A link at the target is replaced, not followed. The error
 // carries the system's description of the first failure.
-Result<> writeFileAtomically(
-    const std::filesystem::path& target, std::span<const uint8_t> bytes,
-    const FileSystemCalls& calls = kSystemFileCalls);
+Result<> writeFileAtomically(const std::filesystem::path& target, std::span<const uint8_t> bytes,
+                             const FileSystemCalls& calls = kSystemFileCalls);
 
 }  // namespace framepick

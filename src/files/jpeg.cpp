@@ -19,8 +19,7 @@ const Error kEncodeFailed{Stage::kEncode, Cause::kUnsupported, "jpeg_encode_fail
 
 Result<std::vector<uint8_t>> encodeJpeg(const Image& image) {
   constexpr int64_t kMaxSide = std::numeric_limits<int>::max() / 3;
-  if (image.width <= 0 || image.height <= 0 || image.width > kMaxSide ||
-      image.height > kMaxSide ||
+  if (image.width <= 0 || image.height <= 0 || image.width > kMaxSide || image.height > kMaxSide ||
       image.rgb.size() != static_cast<size_t>(image.width * image.height * 3)) {
     return kEncodeFailed;
   }
@@ -33,10 +32,9 @@ Result<std::vector<uint8_t>> encodeJpeg(const Image& image) {
   if (!compressor) return kEncodeFailed;
   unsigned char* destination = output.data();
   unsigned long outputSize = output.size();
-  const int status =
-      tjCompress2(compressor.get(), image.rgb.data(), width, width * 3, height, TJPF_RGB,
-                  &destination, &outputSize, TJSAMP_420, kJpegQuality,
-                  TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC);
+  const int status = tjCompress2(compressor.get(), image.rgb.data(), width, width * 3, height,
+                                 TJPF_RGB, &destination, &outputSize, TJSAMP_420, kJpegQuality,
+                                 TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC);
   if (status != 0) return kEncodeFailed;
   output.resize(outputSize);
   return output;

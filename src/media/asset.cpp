@@ -1,3 +1,5 @@
+#include "media/asset.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "media/asset.h"
 #include "media/compat.h"
 
 namespace framepick {
@@ -52,8 +53,9 @@ double durationFromPackets(Asset& asset) {
         ptsSeconds + static_cast<double>(std::max<int64_t>(packet->duration, 0)) * timeBase);
   }
   if (!(endSeconds > firstSeconds)) return kUnknownSeconds;
-  const double startSeconds =
-      format->start_time != AV_NOPTS_VALUE ? format->start_time / double(AV_TIME_BASE) : firstSeconds;
+  const double startSeconds = format->start_time != AV_NOPTS_VALUE
+                                  ? format->start_time / double(AV_TIME_BASE)
+                                  : firstSeconds;
   return endSeconds - startSeconds;
 }
 
@@ -93,8 +95,8 @@ double presentationDuration(Asset& asset) {
 }
 
 Size naturalSize(const Asset& asset, const AVStream& stream) {
-  const AVRational aspect = av_guess_sample_aspect_ratio(
-      asset.demuxer->format.get(), const_cast<AVStream*>(&stream), nullptr);
+  const AVRational aspect = av_guess_sample_aspect_ratio(asset.demuxer->format.get(),
+                                                         const_cast<AVStream*>(&stream), nullptr);
   const Size coded = codedSize(asset, stream);
   return {displayWidth(coded.width, aspect), coded.height};
 }
@@ -122,13 +124,17 @@ int64_t seekInput(void* opaque, int64_t offset, int whence) {
   if (whence == AVSEEK_SIZE) return sized ? status.st_size : AVERROR(errno);
   int64_t base = 0;
   switch (whence & ~AVSEEK_FORCE) {
-    case SEEK_SET: break;
-    case SEEK_CUR: base = demuxer.position; break;
+    case SEEK_SET:
+      break;
+    case SEEK_CUR:
+      base = demuxer.position;
+      break;
     case SEEK_END:
       if (!sized) return AVERROR(errno);
       base = status.st_size;
       break;
-    default: return AVERROR(EINVAL);
+    default:
+      return AVERROR(EINVAL);
   }
   if ((offset > 0 && base > INT64_MAX - offset) || base + offset < 0) return AVERROR(EINVAL);
   demuxer.position = base + offset;
@@ -187,10 +193,10 @@ AssetHandle openAsset(const std::filesystem::path& location) {
 void loadAsset(Asset& asset) {
   if (!asset.file) return;
   asset.demuxer = std::make_unique<Demuxer>(Demuxer{.fd = asset.file.get(),
-                                                     .position = 0,
-                                                     .deadline = Clock::now() + kOpenBudget,
-                                                     .input = nullptr,
-                                                     .format = nullptr});
+                                                    .position = 0,
+                                                    .deadline = Clock::now() + kOpenBudget,
+                                                    .input = nullptr,
+                                                    .format = nullptr});
   Demuxer& demuxer = *asset.demuxer;
   auto* buffer = static_cast<unsigned char*>(av_malloc(kReadBufferBytes));
   if (buffer == nullptr) throw std::bad_alloc();
@@ -300,8 +306,8 @@ AffineTransform quarterTurnOf(AffineTransform transform) {
     return {sign(transform.a) ? sign(transform.a) : 1.0, 0, 0,
             sign(transform.d) ? sign(transform.d) : 1.0};
   }
-  return {0, sign(transform.b) ? sign(transform.b) : 1.0, sign(transform.c) ? sign(transform.c) : -1.0,
-          0};
+  return {0, sign(transform.b) ? sign(transform.b) : 1.0,
+          sign(transform.c) ? sign(transform.c) : -1.0, 0};
 }
 
 double displayWidth(double codedWidth, AVRational sampleAspectRatio) {

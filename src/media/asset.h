@@ -50,10 +50,10 @@ struct Asset {
   UniqueFd file;         // none when the input is not a regular file that can be read
   std::string location;  // the input's path, for its extension only
   std::unique_ptr<Demuxer> demuxer;
-  int videoStream = -1;     // index of the first video track, -1 when there is none
-  double durationSeconds;   // NaN when unknown
-  bool readPositionAtStart; // false once packets have been read past the probe
-  int decoderThreads;       // learnt before the process is confined, which hides /sys
+  int videoStream = -1;      // index of the first video track, -1 when there is none
+  double durationSeconds;    // NaN when unknown
+  bool readPositionAtStart;  // false once packets have been read past the probe
+  int decoderThreads;        // learnt before the process is confined, which hides /sys
   // The size each stream's header states, before probing; a picture above the cap leaves the
   // decoded size at 0x0.
   std::vector<std::pair<int, int>> statedSizes;

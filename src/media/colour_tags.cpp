@@ -21,9 +21,12 @@ int storedValue(const Enum& field) {
 
 Transfer transferOf(const ColourTags& tags) {
   switch (tags.transfer) {
-    case AVCOL_TRC_SMPTE2084: return Transfer::kPq;
-    case AVCOL_TRC_ARIB_STD_B67: return Transfer::kHlg;
-    default: return Transfer::kSdr;
+    case AVCOL_TRC_SMPTE2084:
+      return Transfer::kPq;
+    case AVCOL_TRC_ARIB_STD_B67:
+      return Transfer::kHlg;
+    default:
+      return Transfer::kSdr;
   }
 }
 
@@ -39,8 +42,10 @@ std::optional<Primaries> widePrimariesOf(const ColourTags& tags, Transfer transf
     case AVCOL_PRI_SMPTE431:
     case AVCOL_PRI_SMPTE432:
     case AVCOL_PRI_BT470M:
-    case AVCOL_PRI_FILM: break;
-    default: return std::nullopt;
+    case AVCOL_PRI_FILM:
+      break;
+    default:
+      return std::nullopt;
   }
   const AVColorPrimariesDesc* description =
       av_csp_primaries_desc_from_id(static_cast<AVColorPrimaries>(primaries));
@@ -54,7 +59,7 @@ std::optional<Primaries> widePrimariesOf(const ColourTags& tags, Transfer transf
 // grades that say nothing are taken as the common 1000 cd/m².
 double peakNitsOf(const ColourTags& tags) {
   constexpr double kUsualPeakNits = 1000;
-  const double peak = tags.maxContentLightNits > 0  ? tags.maxContentLightNits
+  const double peak = tags.maxContentLightNits > 0 ? tags.maxContentLightNits
                       : tags.masteringPeakNits > 0 ? tags.masteringPeakNits
                                                    : kUsualPeakNits;
   return std::clamp(peak, kReferenceWhiteNits, 10000.0);
@@ -86,12 +91,18 @@ ColourTags colourTagsOf(const AVFrame& frame) {
 
 AVPixelFormat withoutJpegRange(AVPixelFormat format) {
   switch (format) {
-    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
-    default: return format;
+    case AV_PIX_FMT_YUVJ420P:
+      return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+      return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+      return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+      return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+      return AV_PIX_FMT_YUV411P;
+    default:
+      return format;
   }
 }
 
@@ -104,14 +115,20 @@ bool isFullRange(const ColourTags& tags) {
 // by either side, so that 1280x544 scope pictures count as HD too.
 int swsMatrix(const ColourTags& tags) {
   switch (tags.matrix) {
-    case AVCOL_SPC_BT709: return SWS_CS_ITU709;
-    case AVCOL_SPC_FCC: return SWS_CS_FCC;
-    case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT709:
+      return SWS_CS_ITU709;
+    case AVCOL_SPC_FCC:
+      return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M:
+      return SWS_CS_SMPTE240M;
     case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
+    case AVCOL_SPC_BT2020_CL:
+      return SWS_CS_BT2020;
     case AVCOL_SPC_BT470BG:
-    case AVCOL_SPC_SMPTE170M: return SWS_CS_ITU601;
-    default: return tags.width >= 1280 || tags.height > 576 ? SWS_CS_ITU709 : SWS_CS_ITU601;
+    case AVCOL_SPC_SMPTE170M:
+      return SWS_CS_ITU601;
+    default:
+      return tags.width >= 1280 || tags.height > 576 ? SWS_CS_ITU709 : SWS_CS_ITU601;
   }
 }
 

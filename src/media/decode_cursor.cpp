@@ -52,8 +52,8 @@ bool isDamaged(const AVFrame& frame) {
 // without saying why; a mapping of our own is what can tell (the compiler may not elide it).
 bool memoryIsShort() {
   constexpr size_t kHeadroomBytes = size_t{32} << 20;
-  void* room = mmap(nullptr, kHeadroomBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                    -1, 0);
+  void* room =
+      mmap(nullptr, kHeadroomBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (room == MAP_FAILED) return true;
   munmap(room, kHeadroomBytes);
   return false;
@@ -189,8 +189,7 @@ bool DecodeCursor::seek(SeekTarget target, double seconds) {
     // Streams without timestamps to seek by can still go back to their first byte.
     if (status < 0) status = av_seek_frame(format, -1, 0, AVSEEK_FLAG_BYTE);
   } else {
-    status = av_seek_frame(format, stream.index, parts_.clock.ptsOf(seconds),
-                           AVSEEK_FLAG_BACKWARD);
+    status = av_seek_frame(format, stream.index, parts_.clock.ptsOf(seconds), AVSEEK_FLAG_BACKWARD);
   }
   if (status < 0) return false;
   avcodec_flush_buffers(parts_.decoder.get());
@@ -252,9 +251,7 @@ bool DecodeCursor::shouldSeek(double targetSeconds) const {
   if (hasHeld() && targetSeconds + kSameInstantSeconds < secondsOf(*parts_.held)) return true;
   // The held last frame answers any later target; a run past seeking goes forward only.
   if (decoderEnded_ || forwardOnly_) return false;
-  const AVFrame* latest = hasNext()   ? parts_.next.get()
-                          : hasHeld() ? parts_.held.get()
-                                      : nullptr;
+  const AVFrame* latest = hasNext() ? parts_.next.get() : hasHeld() ? parts_.held.get() : nullptr;
   const double currentSeconds = latest ? secondsOf(*latest) : 0;
   if (targetSeconds <= currentSeconds) return false;
   const int keyframe = av_index_search_timestamp(parts_.stream, parts_.clock.ptsOf(targetSeconds),
@@ -294,9 +291,9 @@ Result<> DecodeCursor::advanceTo(double targetSeconds, Clock::time_point deadlin
 Result<const AVFrame*> DecodeCursor::frameOnScreen(double targetSeconds) const {
   Result<const AVFrame*> shown = frameAt(targetSeconds);
   if (shown.ok() && isDamaged(*shown.value())) {
-    return decodeError(Cause::kUnusableInput, "the video frame at " +
-                                                  secondsText(secondsOf(*shown.value())) +
-                                                  " is damaged");
+    return decodeError(
+        Cause::kUnusableInput,
+        "the video frame at " + secondsText(secondsOf(*shown.value())) + " is damaged");
   }
   return shown;
 }

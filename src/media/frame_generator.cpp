@@ -88,10 +88,10 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(Asset& asset, PictureBudget& bu
 
   const Size coded = codedSize(asset, *stream);
   if (coded.width * coded.height > static_cast<double>(kMaxPixels)) {
-    return setupFailure(Cause::kUnsupported,
-                        "the video's pictures of " + sizeText(coded) +
-                            " pixels are larger than the " +
-                            sizeText({kMaxPictureWidth, kMaxPictureHeight}) + " decoding allows");
+    return setupFailure(Cause::kUnsupported, "the video's pictures of " + sizeText(coded) +
+                                                 " pixels are larger than the " +
+                                                 sizeText({kMaxPictureWidth, kMaxPictureHeight}) +
+                                                 " decoding allows");
   }
   const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
   if (codec == nullptr) {
@@ -119,16 +119,14 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(Asset& asset, PictureBudget& bu
     status = openDecoder(parts.decoder, *codec, *stream, 1, budget);
   }
   if (status != kAvSuccess) {
-    return setupFailure(status == AVERROR(ENOMEM) ? Cause::kOutOfMemory : Cause::kUnsupported,
-                        std::string("cannot decode ") + codec->name + " video: " +
-                            errorText(status));
+    return setupFailure(
+        status == AVERROR(ENOMEM) ? Cause::kOutOfMemory : Cause::kUnsupported,
+        std::string("cannot decode ") + codec->name + " video: " + errorText(status));
   }
   return std::make_unique<DecodeCursor>(std::move(parts));
 }
 
-std::string gibibytesText(int64_t bytes) {
-  return std::to_string(bytes >> 30) + " GiB";
-}
+std::string gibibytesText(int64_t bytes) { return std::to_string(bytes >> 30) + " GiB"; }
 
 }  // namespace
 
@@ -157,8 +155,8 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   DecodeCursor& cursor = *generator.cursor;
   generator.budget.exceeded = false;
   generator.budget.allocationFailed = false;
-  const Result<> advanced =
-      cursor.advanceTo(requestedSeconds, std::min(now + kCaptureBudget, generator.capturesDeadline));
+  const Result<> advanced = cursor.advanceTo(
+      requestedSeconds, std::min(now + kCaptureBudget, generator.capturesDeadline));
   // A decoder refused pictures may fail, or may go on without them and end with no frame.
   if (generator.budget.exceeded) {
     cursor.losePosition();
@@ -175,15 +173,13 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   const Result<const AVFrame*> shown = cursor.frameOnScreen(requestedSeconds);
   if (!shown.ok()) return shown.error();
   const AVFrame& frame = *shown.value();
-  const AVRational aspect =
-      av_guess_sample_aspect_ratio(generator.asset.demuxer->format.get(),
-                                   const_cast<AVStream*>(&cursor.stream()),
-                                   const_cast<AVFrame*>(&frame));
+  const AVRational aspect = av_guess_sample_aspect_ratio(generator.asset.demuxer->format.get(),
+                                                         const_cast<AVStream*>(&cursor.stream()),
+                                                         const_cast<AVFrame*>(&frame));
   const Clock::time_point convertStart = Clock::now();
   Result<Image> image = renderPicture(frame, aspect, generator.transform,
                                       generator.maximumDimension, generator.scaler);
-  generator.convertingSeconds +=
-      std::chrono::duration<double>(Clock::now() - convertStart).count();
+  generator.convertingSeconds += std::chrono::duration<double>(Clock::now() - convertStart).count();
   if (!image.ok()) return image.error();
   return CapturedImage{std::move(image.value()), cursor.secondsOf(frame)};
 }

@@ -42,12 +42,11 @@ int getBudgetedBuffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
   for (const AVBufferRef* buffer : frame->buf) bytes += buffer ? buffer->size : 0;
   for (int i = 0; i < frame->nb_extended_buf; ++i) bytes += frame->extended_buf[i]->size;
   budget.bytesInUse += bytes;
-  std::unique_ptr<BudgetedBuffer> tracker(
-      new (std::nothrow) BudgetedBuffer{&budget, frame->buf[0], bytes});
-  AVBufferRef* wrapped =
-      tracker ? av_buffer_create(frame->buf[0]->data, frame->buf[0]->size, releaseBudgetedBuffer,
-                                 tracker.get(), 0)
-              : nullptr;
+  std::unique_ptr<BudgetedBuffer> tracker(new (std::nothrow)
+                                              BudgetedBuffer{&budget, frame->buf[0], bytes});
+  AVBufferRef* wrapped = tracker ? av_buffer_create(frame->buf[0]->data, frame->buf[0]->size,
+                                                    releaseBudgetedBuffer, tracker.get(), 0)
+                                 : nullptr;
   if (wrapped == nullptr) {
     budget.allocationFailed = true;
     budget.bytesInUse -= bytes;

@@ -16,8 +16,7 @@ struct StreamClock {
   int64_t startPts;  // the presentation's time zero in the stream's time base
 
   double secondsOf(int64_t pts) const {
-    return (static_cast<double>(pts) - static_cast<double>(startPts)) * timeBase.num /
-           timeBase.den;
+    return (static_cast<double>(pts) - static_cast<double>(startPts)) * timeBase.num / timeBase.den;
   }
 
   // A length of time in the stream's time base, in seconds.
