@@ -141,6 +141,7 @@ int64_t seekInput(void* opaque, int64_t offset, int whence) {
   return demuxer.position;
 }
 
+// Note [one input]
 int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) {
   return AVERROR(EPERM);
 }

@@ -130,7 +130,7 @@ void intoGamut(float& r, float& g, float& b) {
 
 double toneMappedNits(double nits, double peakNits) {
   if (peakNits <= kReferenceWhiteNits) return std::min(nits, kReferenceWhiteNits);
-  // Note [BT.2390]: the curve works on PQ signals relative to the grade's peak; maxLum is where
+  // BT.2390: the curve works on PQ signals relative to the grade's peak; maxLum is where
   // the reference white lies on that scale, and the knee starts half its distance below it.
   const double peakSignal = pqFromNits(peakNits);
   const double maxLum = pqFromNits(kReferenceWhiteNits) / peakSignal;
@@ -208,7 +208,7 @@ void mapRow(const ColourMapping& mapping, const uint16_t* rgba, uint8_t* rgb, in
     float g709 = m[3] * r + m[4] * g + m[5] * b;
     float b709 = m[6] * r + m[7] * g + m[8] * b;
     if (hdr) {
-      // Note [tone map]: the curve applies to the brightest component and all three scale by
+      // The curve applies to the brightest component and all three scale by
       // the same ratio, so highlights keep their hue instead of bleaching channel by channel.
       const float highest = std::max({r709, g709, b709});
       if (highest > mapping.kneeLinear) {

@@ -43,6 +43,7 @@ int64_t framePts(const AVFrame& frame) {
   return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
 }
 
+// Note [damage]
 bool isDamaged(const AVFrame& frame) {
   return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 ||
          (frameTag(frame) & kDamagedBit) != 0;
@@ -96,7 +97,7 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
     const int received = avcodec_receive_frame(decoder, &frame);
     if (received == kAvSuccess) {
       ++counters_.framesDecoded;
-      if (clockFromDecodeOrder_ && !pendingDts_.empty()) {
+      if (clockFromDecodeOrder_ && !pendingDts_.empty()) {  // Note [decode-order clock]
         frame.pts = frame.best_effort_timestamp = *pendingDts_.begin();
         pendingDts_.erase(pendingDts_.begin());
       }
@@ -153,7 +154,7 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
     }
     tagFrame(*decoder, *packet,
              keyframesSent_ << kKeyframeCountShift | (damagedSinceKeyframe_ ? kDamagedBit : 0));
-    bool skip = false;
+    bool skip = false;  // Note [skipping]
     if (packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
       const double startSeconds = parts_.clock.secondsOf(packet->pts);
       skip = replacedBeforeTarget(startSeconds);
@@ -161,7 +162,7 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
     }
     decoder->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     const bool timedByDts = clockFromDecodeOrder_ && packet->dts != AV_NOPTS_VALUE;
-    if (timedByDts) pendingDts_.insert(packet->dts);
+    if (timedByDts) pendingDts_.insert(packet->dts);  // Note [decode-order clock]
     const int sent = avcodec_send_packet(decoder, packet);
     // A damaged packet costs only the frames that depend on it: the next keyframe decodes.
     if (sent == AVERROR_INVALIDDATA) {
@@ -267,6 +268,7 @@ bool DecodeCursor::shouldSeek(double targetSeconds) const {
 Result<> DecodeCursor::advanceTo(double targetSeconds, Clock::time_point deadline) {
   parts_.demuxer->deadline = deadline;
   targetSeconds_ = targetSeconds;
+  // Note [decode cursor], Note [exact seek]
   if (shouldSeek(targetSeconds)) {
     parts_.positionKnown = false;
     if (Result<> sought = seekBefore(targetSeconds); !sought.ok()) return sought;

@@ -157,7 +157,8 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   generator.budget.allocationFailed = false;
   const Result<> advanced = cursor.advanceTo(
       requestedSeconds, std::min(now + kCaptureBudget, generator.capturesDeadline));
-  // A decoder refused pictures may fail, or may go on without them and end with no frame.
+  // A decoder refused pictures (Note [picture budget]) may fail, or may go on without them and
+  // end with no frame.
   if (generator.budget.exceeded) {
     cursor.losePosition();
     return Error{Stage::kDecode, Cause::kOutOfMemory,

@@ -140,7 +140,7 @@ Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
     return convertError(Cause::kUnsupported, "the decoder returned a frame without a picture");
   }
   const ScaledSize size = fittedSize(frame, sampleAspectRatio, maximumDimension);
-  const SourceRows rows = shownRows(frame, *descriptor);
+  const SourceRows rows = shownRows(frame, *descriptor);  // Note [one field]
   const ColourTags tags = colourTagsOf(frame);
   const std::optional<ColourSource> colour =
       colourSourceOf(tags, hasTransparency(frame, *descriptor));
