@@ -269,7 +269,8 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
 // non-reference frame on screen at 1.55 s, started 0.05 s before it, is not dropped. MPEG-PS
 // has no index: going back lands in the middle of a GOP, or past the only keyframe, and still
 // finds the frame (seek counts unchecked: -1); a seek that finds no keyframe costs no more than
-// one pass and the packets it read before giving up.
+// one pass and the packets it read before giving up. MPEG-TS's search by timestamp lands after
+// the keyframe before 5.9 s: seeking 1 s, then 2 s earlier finds it.
 TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
   struct Step {
     double seconds;
@@ -285,6 +286,9 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
       {bFramesClip(),
        10,
        {{1.55, 15, 0}, {1.6, 16, 0}, {1.6, 16, 0}, {4.5, 45, 1}, {0.5, 5, 2}, {5.99, 59, 3}}},
+      {numbered("late.ts", 320, 180, 25, 8, "-c:v libx264 -preset ultrafast -g 50 -f mpegts"),
+       25,
+       {{5.9, 147, 3}}},
       {dvdClip(), 25, {{3.0, 75, -1}, {0.48, 12, -1}, {0.1, 2, -1}}},
       {oneKeyframeClip(), 30, {{5.0, 150, -1}, {9.0, 270, -1}}, 300 + 40},
   };

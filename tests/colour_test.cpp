@@ -15,6 +15,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "media/colour_tags.h"
 #include "support/fixtures.h"
 #include "support/process.h"
 #include "support/scratch.h"
@@ -63,9 +64,6 @@ const ColourCase kCases[] = {
          kX264},
     {"bt2020_full_10bit_420", "HEVC yuv420p10", "BT.2020 / full / BT.2020 / BT.2020", kSdr,
      kZimg + "m=2020_ncl:r=pc:p=2020:t=2020_10,format=yuv420p10le" + kX265},
-    {"untagged_sd", "H.264 yuv420p", "none (SD: taken as BT.601 / limited)", kSdr,
-     kZimg + "m=170m:r=tv,format=yuv420p,setparams=range=unknown:colorspace=unknown:" +
-         "color_primaries=unknown:color_trc=unknown" + kX264},
     {"mjpeg", "MJPEG yuvj422p", "none (JPEG: BT.601 / full)", kSdr,
      kZimg + "m=170m:r=pc,format=yuvj422p -c:v mjpeg -q:v 2"},
     {"rgb", "FFV1 gbrp10", "none (RGB)", kSdr, "-vf format=gbrp10le -c:v ffv1"},
@@ -180,6 +178,73 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
     uint8_t rgb[3] = {};
     mapRow(mapping, rgba, rgb, 1);
     for (const uint8_t channel : rgb) EXPECT_NEAR(channel, c.expected, 1);
+  }
+}
+
+// What a frame's tags make of it: the matrix and range swscale is told, and whether the still
+// needs the colour tables, with which transfer, primaries (by their red's x) and peak.
+TEST(ColourTags, NameTheConversionAStillNeeds) {
+  const ColourTags sd{AV_PIX_FMT_YUV420P,
+                      AVCOL_RANGE_MPEG,
+                      AVCOL_SPC_UNSPECIFIED,
+                      AVCOL_TRC_UNSPECIFIED,
+                      AVCOL_PRI_UNSPECIFIED,
+                      720,
+                      576,
+                      0,
+                      0};
+  const auto with = [&sd](void (*change)(ColourTags&)) {
+    ColourTags tags = sd;
+    change(tags);
+    return tags;
+  };
+  const auto pq = [](ColourTags& t) { t.transfer = AVCOL_TRC_SMPTE2084; };
+  const struct {
+    const char* what;
+    ColourTags tags;
+    bool transparent;
+    int matrix;
+    bool fullRange;
+    bool tables;
+    Transfer transfer = Transfer::kSdr;
+    double redX = 0.64, peakNits = 1000;
+  } cases[] = {
+      {"untagged SD", sd, false, SWS_CS_ITU601, false, false},
+      {"untagged scope HD", with([](auto& t) { t.width = 1280, t.height = 544; }), false,
+       SWS_CS_ITU709, false, false},
+      {"a matrix code no standard has", with([](auto& t) { t.matrix = 200, t.height = 1080; }),
+       false, SWS_CS_ITU709, false, false},
+      {"yuvj", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_YUVJ420P; }), false, SWS_CS_ITU601,
+       true, false},
+      {"BT.2020 SDR", with([](auto& t) { t.matrix = AVCOL_SPC_BT2020_NCL, t.primaries = 9; }),
+       false, SWS_CS_BT2020, false, true, Transfer::kSdr, 0.708},
+      {"HLG, untagged primaries", with([](auto& t) { t.transfer = AVCOL_TRC_ARIB_STD_B67; }), false,
+       SWS_CS_ITU601, false, true, Transfer::kHlg, 0.708},
+      {"PQ without metadata", with(pq), false, SWS_CS_ITU601, false, true, Transfer::kPq, 0.708},
+      {"PQ mastered at 600", with([](auto& t) { t.transfer = 16, t.masteringPeakNits = 600; }),
+       false, SWS_CS_ITU601, false, true, Transfer::kPq, 0.708, 600},
+      {"PQ, content light first", with([](auto& t) {
+         t.transfer = 16, t.masteringPeakNits = 600, t.maxContentLightNits = 4000;
+       }),
+       false, SWS_CS_ITU601, false, true, Transfer::kPq, 0.708, 4000},
+      {"limited grey", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_GRAY8; }), false,
+       SWS_CS_ITU601, false, true},
+      {"full grey", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_GRAY8, t.range = 2; }), false,
+       SWS_CS_ITU601, true, false},
+      {"transparent", sd, true, SWS_CS_ITU601, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(swsMatrix(c.tags), c.matrix);
+    EXPECT_EQ(isFullRange(c.tags), c.fullRange);
+    const std::optional<ColourSource> source = colourSourceOf(c.tags, c.transparent);
+    ASSERT_EQ(source.has_value(), c.tables);
+    if (!source) continue;
+    EXPECT_EQ(source->transfer, c.transfer);
+    EXPECT_NEAR(source->primaries.red.x, c.redX, 1e-9);
+    if (c.transfer != Transfer::kSdr) {
+      EXPECT_EQ(source->peakNits, c.peakNits);
+    }
   }
 }
 
