@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "extract/plan.h"
 #include "media/media.h"
@@ -26,9 +26,8 @@ using nlohmann::json;
 // A clip of numbered frames; the encoder's arguments are split at spaces.
 fs::path numbered(const std::string& name, int width, int height, int rate, double seconds,
                   const std::string& encoder) {
-  std::istringstream words("-f lavfi -i " + numberedFramesSource(width, height, rate, seconds) +
-                           " " + encoder);
-  return fixtureVideo(name, {std::istream_iterator<std::string>(words), {}});
+  return fixtureVideo(
+      name, "-f lavfi -i " + numberedFramesSource(width, height, rate, seconds) + " " + encoder);
 }
 
 // Six seconds at 30 fps, a keyframe every second.
@@ -162,89 +161,57 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {"-itsoffset", "2", "-i",
        numbered("undelayed.mp4", 320, 180, 25, 4, "-c:v libx264 -preset ultrafast -g 25"), "-c",
        "copy"});
+  const fs::path vp9 =
+      numbered("vp9.webm", 320, 180, 25, 2, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8");
+  const fs::path anamorphic =
+      numbered("anamorphic.mp4", 360, 288, 25, 2, "-vf setsar=64/45 -c:v libx264");
+  // MPEG-TS starts its clock at 1.4 s.
+  const fs::path offset =
+      numbered("offset.ts", 320, 180, 30, 3, "-c:v libx264 -preset ultrafast -bf 2 -f mpegts");
+  // AVI stores no presentation times, and the decoder holds B-frames back two frames.
+  const fs::path avi = numbered("b-frames.avi", 320, 180, 25, 4,
+                                "-c:v libx264 -g 50 -x264-params b-adapt=0:bframes=3 "
+                                "-bsf:v h264_mp4toannexb");
+  // Intra refresh: the keyframes after the first are where a picture starts to build up.
+  const fs::path intraRefresh =
+      numbered("intra-refresh.mp4", 320, 180, 30, 10,
+               "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0");
+  using Sides = std::array<int64_t, 2>;  // width and height
+  const Sides small{320, 180};
   const struct {
     fs::path video;
     Timeline timeline;
-    int64_t videoWidth, videoHeight, stillWidth, stillHeight;
+    Sides videoSize, stillSize;
     std::pair<double, double> (*turn)(double, double);
   } clips[] = {
-      {bFramesClip(), {10, 60}, 640, 360, 400, 225, asCoded},
-      {phone, {30, 180}, 180, 320, 180, 320, turnedClockwise},
-      {mirror, {30, 180}, 320, 180, 320, 180, mirrored},
-      {numbered("vp9.webm", 320, 180, 25, 2, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8"),
-       {25, 50},
-       320,
-       180,
-       320,
-       180,
-       asCoded},
-      {numbered("anamorphic.mp4", 360, 288, 25, 2, "-vf setsar=64/45 -c:v libx264"),
-       {25, 50},
-       512,
-       288,
-       400,
-       225,
-       asCoded},
-      // MPEG-TS starts its clock at 1.4 s.
-      {numbered("offset.ts", 320, 180, 30, 3, "-c:v libx264 -preset ultrafast -bf 2 -f mpegts"),
-       {30, 90},
-       320,
-       180,
-       320,
-       180,
-       asCoded},
-      {pausedClip("paused.mp4"), {25, 150, 0, 47, 3}, 320, 180, 320, 180, asCoded},
-      {pausedClip("paused.mkv"), {25, 150, 0, 47, 3}, 320, 180, 320, 180, asCoded},
-      {pausedClip("paused.ts"), {25, 150, 0, 47, 3}, 320, 180, 320, 180, asCoded},
-      {longLast, {25, 100}, 320, 180, 320, 180, asCoded},
-      {delayed, {25, 100, 2}, 320, 180, 320, 180, asCoded},
-      // AVI stores no presentation times, and the decoder holds B-frames back two frames.
-      {numbered("b-frames.avi", 320, 180, 25, 4,
-                "-c:v libx264 -g 50 -x264-params b-adapt=0:bframes=3 -bsf:v h264_mp4toannexb"),
-       {25, 100},
-       320,
-       180,
-       320,
-       180,
-       asCoded},
-      // MPEG-PS: a DVD's open GOPs, and one keyframe for the whole stream.
-      {numbered("dvd.mpg", 720, 576, 25, 4, "-target pal-dvd"),
-       {25, 100},
-       1024,
-       576,
-       400,
-       225,
-       asCoded},
-      {numbered("one-keyframe.mpg", 640, 360, 30, 10, "-c:v mpeg2video -g 300 -bf 2"),
-       {30, 300},
-       640,
-       360,
-       400,
-       225,
-       asCoded},
-      // Intra refresh: the keyframes after the first are where a picture starts to build up.
-      {numbered("intra-refresh.mp4", 320, 180, 30, 10,
-                "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0"),
-       {30, 300},
-       320,
-       180,
-       320,
-       180,
-       asCoded},
+      {bFramesClip(), {10, 60}, {640, 360}, {400, 225}, asCoded},
+      {phone, {30, 180}, {180, 320}, {180, 320}, turnedClockwise},
+      {mirror, {30, 180}, small, small, mirrored},
+      {vp9, {25, 50}, small, small, asCoded},
+      {anamorphic, {25, 50}, {512, 288}, {400, 225}, asCoded},
+      {offset, {30, 90}, small, small, asCoded},
+      {pausedClip("paused.mp4"), {25, 150, 0, 47, 3}, small, small, asCoded},
+      {pausedClip("paused.mkv"), {25, 150, 0, 47, 3}, small, small, asCoded},
+      {pausedClip("paused.ts"), {25, 150, 0, 47, 3}, small, small, asCoded},
+      {longLast, {25, 100}, small, small, asCoded},
+      {delayed, {25, 100, 2}, small, small, asCoded},
+      {avi, {25, 100}, small, small, asCoded},
+      {dvdClip(), {25, 100}, {1024, 576}, {400, 225}, asCoded},
+      {oneKeyframeClip(), {30, 300}, {640, 360}, {400, 225}, asCoded},
+      {intraRefresh, {30, 300}, small, small, asCoded},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());
     ScratchDirectory output;
     const Outcome run = capture(clip.video, output.path(), 12);
     ASSERT_EQ(run.result.exitStatus, 0) << run.result.out;
-    EXPECT_EQ(run.report["videoWidth"], clip.videoWidth);
-    EXPECT_EQ(run.report["videoHeight"], clip.videoHeight);
+    EXPECT_EQ(json({run.report["videoWidth"], run.report["videoHeight"]}), json(clip.videoSize));
     ASSERT_EQ(run.report["frames"].size() + run.report["failures"].size(), 12u) << run.result.out;
     for (const json& frame : run.report["frames"]) {
       SCOPED_TRACE(frame.dump());
       const DecodedImage still = decodeJpegFile(output.path() / frame["fileName"]);
       EXPECT_EQ(json({still.width, still.height}), json({frame["width"], frame["height"]}));
-      EXPECT_EQ(json({still.width, still.height}), json({clip.stillWidth, clip.stillHeight}));
+      EXPECT_EQ(json({still.width, still.height}), json(clip.stillSize));
       const int shown = frameNumberOf(still, clip.turn);
       EXPECT_EQ(shown, clip.timeline.frameAt(frame["requestedTimestampSeconds"]));
       EXPECT_NEAR(frame["actualTimestampSeconds"], clip.timeline.secondsOf(shown), 1e-9);
@@ -373,8 +340,8 @@ TEST(CaptureFailures, DamageInTheMiddleCostsOnlyTheSamplesThere) {
 TEST(CaptureFailures, PicturesBeyondTheMemoryBudgetFailTheirSamples) {
   const fs::path video = fixtureVideo(
       "8k-16-references.mp4",
-      {"-f", "lavfi", "-i", "color=c=gray:s=8192x4352:r=10:d=0.8,format=yuv444p10le", "-c:v",
-       "libx264", "-preset", "ultrafast", "-refs", "16", "-bf", "0", "-threads", "1"});
+      "-f lavfi -i color=c=gray:s=8192x4352:r=10:d=0.8,format=yuv444p10le -c:v libx264 "
+      "-preset ultrafast -refs 16 -bf 0 -threads 1");
   ScratchDirectory output;
   const Outcome run = capture(video, output.path(), 3);
   ASSERT_FALSE(run.report["failures"].empty()) << run.result.out;

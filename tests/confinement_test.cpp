@@ -63,8 +63,8 @@ TEST(Confinement, LeavesFrameFilesInTheOutputDirectoryAndNothingElse) {
   std::ofstream(output / "existing") << "not for framepick either";
   // Frame threads and B-frames: the decoder starts threads after the confinement.
   const fs::path video =
-      fixtureVideo("confined.mp4", {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=2", "-c:v",
-                                    "libx264", "-preset", "ultrafast", "-bf", "3"});
+      fixtureVideo("confined.mp4",
+                   "-f lavfi -i testsrc2=s=640x360:r=25:d=2 -c:v libx264 -preset ultrafast -bf 3");
 
   int channel[2];
   ASSERT_EQ(pipe(channel), 0);

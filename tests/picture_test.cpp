@@ -39,27 +39,17 @@ TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
   for (const bool topFirst : {true, false}) {
     SCOPED_TRACE(topFirst ? "top first" : "bottom first");
     const std::string name = topFirst ? "top-first" : "bottom-first";
-    const std::vector<std::string> arguments = {
-        "-f",
-        "lavfi",
-        "-i",
-        "nullsrc=s=320x120:r=50:d=1,format=yuv420p,geq=cb=128:cr=128:lum='if("
-        "between(Y,30,89)*between(X-160*mod(N,2),40,119),235,16)',"
-        "tinterlace=mode=merge,setsar=1,setfield=" +
-            std::string(topFirst ? "tff" : "bff"),
-        "-c:v",
-        "libx264",
-        "-preset",
-        "ultrafast",
-        "-flags",
-        "+ildct+ilme"};
+    const std::string arguments =
+        "-f lavfi -i nullsrc=s=320x120:r=50:d=1,format=yuv420p,geq=cb=128:cr=128:lum='if("
+        "between(Y,30,89)*between(X-160*mod(N,2),40,119),235,16)',tinterlace=mode=merge,setsar=1,"
+        "setfield=" +
+        std::string(topFirst ? "tff" : "bff") +
+        " -c:v libx264 -preset ultrafast -flags +ildct+ilme";
     // FFmpeg 5.1's libx264 takes the field order from -top alone; from 7 on it takes the frames'
     // (setfield), and 9 refuses -top.
-    std::vector<std::string> withTop = arguments;
-    withTop.insert(withTop.end(), {"-top", topFirst ? "1" : "0"});
     std::filesystem::path video;
     try {
-      video = fixtureVideo(name + "-top.mp4", withTop);
+      video = fixtureVideo(name + "-top.mp4", arguments + (topFirst ? " -top 1" : " -top 0"));
     } catch (const std::runtime_error&) {
       video = fixtureVideo(name + ".mp4", arguments);
     }
@@ -79,8 +69,8 @@ TEST(SizeChanges, EachStillHasItsOwnFramesSize) {
   const auto part = [](int width, int height, const char* start) {
     const std::string source = numberedFramesSource(width, height, 30, 1) + ",setsar=1";
     return fixtureVideo("size-" + std::to_string(width) + ".ts",
-                        {"-f", "lavfi", "-i", source, "-c:v", "libx264", "-preset", "ultrafast",
-                         "-bf", "0", "-output_ts_offset", start})
+                        "-f lavfi -i " + source +
+                            " -c:v libx264 -preset ultrafast -bf 0 -output_ts_offset " + start)
         .string();
   };
   const std::string parts = "concat:" + part(640, 360, "0") + "|" + part(320, 240, "1");

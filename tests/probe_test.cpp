@@ -13,20 +13,19 @@ namespace framepick::testing {
 namespace {
 
 std::filesystem::path hugeVideo() {
-  return fixtureVideo("huge-9000x4100.mkv", {"-f", "lavfi", "-i", "color=s=9000x4100:r=5:d=0.4",
-                                             "-c:v", "mjpeg", "-q:v", "31"});
+  return fixtureVideo("huge-9000x4100.mkv",
+                      "-f lavfi -i color=s=9000x4100:r=5:d=0.4 -c:v mjpeg -q:v 31");
 }
 
 // Rotated and anamorphic pictures are measured end to end by the capture test too; empty files,
 // directories and sound alone by the run test.
 TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
-  const std::string small = "testsrc2=s=320x240:r=25:d=1";
-  const std::string landscape = fixtureVideo("probe-landscape.mp4", {"-f", "lavfi", "-i", small});
+  const std::string small = "-f lavfi -i testsrc2=s=320x240:r=25:d=1";
+  const std::string landscape = fixtureVideo("probe-landscape.mp4", small);
   // Lists naming other media: the demuxer may open nothing but the file it is given, here
   // without the kernel's help, as the test process is not confined.
   const ScratchDirectory lists;
-  const std::filesystem::path elsewhere =
-      fixtureVideo("probe-elsewhere.ts", {"-f", "lavfi", "-i", small});
+  const std::filesystem::path elsewhere = fixtureVideo("probe-elsewhere.ts", small);
   std::filesystem::copy_file(elsewhere, lists.path() / "beside.ts");
   std::ofstream(lists.path() / "playlist.bin") << "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n"
                                                << elsewhere.string() << "\n";
@@ -40,20 +39,19 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
       {withDisplayMatrix(landscape, "turned-90.mp4", 0, -1, 1, 0), "", 1.0, 240, 320},
       {withDisplayMatrix(landscape, "turned-180.mp4", -1, 0, 0, -1), "", 1.0, 320, 240},
       // The first video track counts.
-      {fixtureVideo("two-tracks.mkv", {"-f", "lavfi", "-i", small, "-f", "lavfi", "-i",
-                                       "testsrc2=s=640x480:r=25:d=1", "-map", "0", "-map", "1"}),
+      {fixtureVideo("two-tracks.mkv", small + " -f lavfi -i testsrc2=s=640x480:d=1 -map 0 -map 1"),
        "", 1.0, 320, 240},
       // A live Matroska file states no duration; FFmpeg's bit-rate guess must not stand in for
       // the one its timestamps give.
-      {fixtureVideo("live.mkv", {"-f", "lavfi", "-i", "testsrc2=s=320x240:r=25:d=3", "-live", "1"}),
-       "", 3.0, 320, 240},
+      {fixtureVideo("live.mkv", "-f lavfi -i testsrc2=s=320x240:r=25:d=3 -live 1"), "", 3.0, 320,
+       240},
       // Cover art is a picture, not a video track.
-      {fixtureVideo("cover.mp3", {"-f", "lavfi", "-i", "sine=d=2", "-f", "lavfi", "-i",
-                                  "color=s=64x64:d=1", "-map", "0", "-map", "1", "-frames:v", "1",
-                                  "-c:v", "mjpeg", "-disposition:v", "attached_pic"}),
+      {fixtureVideo("cover.mp3",
+                    "-f lavfi -i sine=d=2 -f lavfi -i color=s=64x64:d=1 -map 0 -map 1 "
+                    "-frames:v 1 -c:v mjpeg -disposition:v attached_pic"),
        "video_track_unavailable"},
       // A raw stream has neither a stated duration nor timestamps to measure one from.
-      {fixtureVideo("raw.h264", {"-f", "lavfi", "-i", small}), "duration_unavailable"},
+      {fixtureVideo("raw.h264", small), "duration_unavailable"},
       {lists.path() / "playlist.bin", "duration_unavailable"},
       {lists.path() / "list.ffconcat", "duration_unavailable"},
       // Above the decoding cap the probe's decoder fails; the size the container states stands.

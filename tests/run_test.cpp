@@ -26,10 +26,9 @@ TEST(Run, FailuresBeforeSamplingLeaveNoFrames) {
   // Nobody writes to this FIFO: opening it for reading would block forever.
   ASSERT_EQ(mkfifo((work.path() / "pipe.mov").c_str(), 0600), 0);
 
-  const std::string tone =
-      fixtureVideo("tone.m4a", {"-f", "lavfi", "-i", "sine=d=1", "-c:a", "aac"}).string();
+  const std::string tone = fixtureVideo("tone.m4a", "-f lavfi -i sine=d=1 -c:a aac").string();
   // Lists that name other media, under any name: only the named file is ever read.
-  const fs::path elsewhere = fixtureVideo("elsewhere.ts", {"-f", "lavfi", "-i", "testsrc2=d=2"});
+  const fs::path elsewhere = fixtureVideo("elsewhere.ts", "-f lavfi -i testsrc2=d=2");
   fs::copy_file(elsewhere, work.path() / "beside.ts");
   std::ofstream(work.path() / "upload.bin") << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n"
                                             << elsewhere.string() << "\n#EXT-X-ENDLIST\n";

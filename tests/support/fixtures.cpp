@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/process.h"
@@ -25,6 +27,12 @@ std::filesystem::path fixtureVideo(const std::string& fileName,
     throw std::runtime_error("ffmpeg could not make " + fileName + ": " + result.err);
   }
   return path;
+}
+
+std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords) {
+  std::istringstream words(ffmpegWords);
+  return fixtureVideo(fileName, std::vector<std::string>(std::istream_iterator<std::string>(words),
+                                                         std::istream_iterator<std::string>()));
 }
 
 std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,

@@ -12,6 +12,8 @@ namespace framepick::testing {
 // process, in a directory shared by the process's tests.
 std::filesystem::path fixtureVideo(const std::string& fileName,
                                    const std::vector<std::string>& ffmpegArguments);
+// The same with the arguments given as one string, split at spaces.
+std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords);
 
 // A copy of an MP4 file whose first track header carries the display matrix's a, b, c and d
 // (whole numbers): FFmpeg 7 no longer turns a "rotate" tag into a matrix, and none writes mirrors.
