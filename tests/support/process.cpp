@@ -99,7 +99,7 @@ ProcessResult runFramepick(const std::vector<std::string>& arguments,
 #ifndef FRAMEPICK_SANITIZED
   if (std::getenv("FRAMEPICK_TEST_WRAPPER") == nullptr) return result;
 #endif
-  result.maxResidentKilobytes = 0;
+  result.maxResidentKilobytes.reset();
   return result;
 }
 

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,10 @@ struct ProcessResult {
   int exitStatus;  // -1 when the process did not exit normally (a signal); 127 when not found
   std::string out;
   std::string err;
-  // The peak resident memory of the process; from runFramepick, 0 when that would not be
-  // framepick's alone (under a wrapper, or AddressSanitizer with its quarantine of freed memory).
-  long maxResidentKilobytes;
+  // The peak resident memory of the process; from runFramepick, none when that would not be
+  // framepick's alone (under a wrapper, or AddressSanitizer with its quarantine of freed memory),
+  // so memory bounds are checked in the Release pass only.
+  std::optional<long> maxResidentKilobytes;
 };
 
 // A process started with no standard input and its standard output and error captured; not
