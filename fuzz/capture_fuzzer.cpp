@@ -60,9 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   framepick::loadAsset(*asset);
   const framepick::Result<framepick::VideoProbe> probe = framepick::probeVideo(*asset);
   if (!probe.ok()) return 0;
-  // The smallest still size and three samples keep each input fast without skipping any stage.
+  // The smallest still size and three samples keep each input fast without skipping any stage;
+  // two decoders at most, so that files with several keyframes take the parallel path too.
   const framepick::FrameGeneratorHandle generator = framepick::makeFrameGenerator(*asset, 320);
   framepick::captureFrames(*generator, framepick::sampleFractions(3), probe.value().durationSeconds,
-                           paths.output);
+                           paths.output, 2);
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "cli/run.h"
 
+#include <algorithm>
+
 #include "cli/confinement.h"
 #include "cli/options.h"
 #include "extract/capture.h"
@@ -49,7 +51,9 @@ RunOutcome run(const std::vector<std::string>& arguments) {
 
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, options.maximumDimension);
   const std::vector<double> fractions = sampleFractions(options.maxFrames);
-  CaptureRecords records = captureFrames(*generator, fractions, durationSeconds, outputURL);
+  const ParallelRoom room = parallelRoom(*generator);
+  CaptureRecords records = captureFrames(*generator, fractions, durationSeconds, outputURL,
+                                         std::min(room.cores, room.decoders));
 
   const bool ok = !records.frames.empty();
   return {ExtractorResponse{

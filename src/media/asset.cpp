@@ -178,6 +178,7 @@ AssetHandle openAsset(const std::filesystem::path& location) {
                               .demuxer = nullptr,
                               .durationSeconds = kUnknownSeconds,
                               .readPositionAtStart = true,
+                              .cores = std::max(cores, 1),
                               .decoderThreads = std::clamp(cores, 1, kMaxDecoderThreads),
                               .statedSizes = {}});
   // Only regular files: opening a FIFO blocks in open(2) where no deadline can reach, and a
@@ -191,26 +192,24 @@ AssetHandle openAsset(const std::filesystem::path& location) {
   return asset;
 }
 
-void loadAsset(Asset& asset) {
-  if (!asset.file) return;
-  asset.demuxer = std::make_unique<Demuxer>(Demuxer{.fd = asset.file.get(),
-                                                    .position = 0,
-                                                    .deadline = Clock::now() + kOpenBudget,
-                                                    .input = nullptr,
-                                                    .format = nullptr});
-  Demuxer& demuxer = *asset.demuxer;
+std::unique_ptr<Demuxer> openDemuxer(const Asset& asset, Clock::time_point deadline) {
+  auto demuxer = std::make_unique<Demuxer>(Demuxer{.fd = asset.file.get(),
+                                                   .position = 0,
+                                                   .deadline = deadline,
+                                                   .input = nullptr,
+                                                   .format = nullptr});
   auto* buffer = static_cast<unsigned char*>(av_malloc(kReadBufferBytes));
   if (buffer == nullptr) throw std::bad_alloc();
-  demuxer.input.reset(
-      avio_alloc_context(buffer, kReadBufferBytes, 0, &demuxer, readInput, nullptr, seekInput));
-  if (!demuxer.input) {
+  demuxer->input.reset(avio_alloc_context(buffer, kReadBufferBytes, 0, demuxer.get(), readInput,
+                                          nullptr, seekInput));
+  if (!demuxer->input) {
     av_free(buffer);
     throw std::bad_alloc();
   }
   AVFormatContext* format = avformat_alloc_context();
   if (format == nullptr) throw std::bad_alloc();
-  format->pb = demuxer.input.get();
-  format->interrupt_callback = {interruptWhenPastDeadline, &demuxer};
+  format->pb = demuxer->input.get();
+  format->interrupt_callback = {interruptWhenPastDeadline, demuxer.get()};
   // Note [one input]: playlists, concat lists, external data references and image sequences name
   // other files. Demuxers open them through io_open, which refuses, or through a nested context
   // that inherits the protocol whitelist, which names no protocol there is.
@@ -222,8 +221,17 @@ void loadAsset(Asset& asset) {
   }
   // The path only lends its extension to the guess of the format; on failure
   // avformat_open_input frees the context itself.
-  if (avformat_open_input(&format, asset.location.c_str(), nullptr, nullptr) != kAvSuccess) return;
-  demuxer.format.reset(format);
+  if (avformat_open_input(&format, asset.location.c_str(), nullptr, nullptr) == kAvSuccess) {
+    demuxer->format.reset(format);
+  }
+  return demuxer;
+}
+
+void loadAsset(Asset& asset) {
+  if (!asset.file) return;
+  asset.demuxer = openDemuxer(asset, Clock::now() + kOpenBudget);
+  AVFormatContext* format = asset.demuxer->format.get();
+  if (format == nullptr) return;
   for (unsigned i = 0; i < format->nb_streams; ++i) {
     asset.statedSizes.emplace_back(format->streams[i]->codecpar->width,
                                    format->streams[i]->codecpar->height);

@@ -53,7 +53,8 @@ struct Asset {
   int videoStream = -1;      // index of the first video track, -1 when there is none
   double durationSeconds;    // NaN when unknown
   bool readPositionAtStart;  // false once packets have been read past the probe
-  int decoderThreads;        // learnt before the process is confined, which hides /sys
+  int cores;                 // learnt before the process is confined, which hides /sys
+  int decoderThreads;        // for a decoder that has the cores to itself
   // The size each stream's header states, before probing; a picture above the cap leaves the
   // decoded size at 0x0.
   std::vector<std::pair<int, int>> statedSizes;
@@ -61,6 +62,10 @@ struct Asset {
   // timeline, whose time zero is then the presentation's.
   bool movieTimelineStartsAtZero = false;
 };
+
+// A reading of the asset's file, ready for packets (avformat_open_input done, no stream
+// probing); its format is null when the file cannot be opened as media. Throws std::bad_alloc.
+std::unique_ptr<Demuxer> openDemuxer(const Asset& asset, Clock::time_point deadline);
 
 // The presentation's time zero in a stream's time base: the movie's zero where an empty edit
 // delays the video, else the earliest start of all streams.

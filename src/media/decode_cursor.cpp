@@ -68,6 +68,20 @@ double DecodeCursor::secondsOf(const AVFrame& frame) const {
   return parts_.clock.secondsOf(framePts(frame));
 }
 
+std::vector<double> DecodeCursor::keyframeSeconds() const {
+  std::vector<double> seconds;
+  if (!hasTrustedIndex()) return seconds;
+  const int count = avformat_index_get_entries_count(parts_.stream);
+  for (int i = 0; i < count; ++i) {
+    const AVIndexEntry* entry = avformat_index_get_entry(parts_.stream, i);
+    if (entry != nullptr && (entry->flags & AVINDEX_KEYFRAME) != 0) {
+      seconds.push_back(parts_.clock.secondsOf(entry->timestamp));
+    }
+  }
+  std::sort(seconds.begin(), seconds.end());
+  return seconds;
+}
+
 // Note [skipping]: whether a packet already sent starts after this one and by the target.
 bool DecodeCursor::replacedBeforeTarget(double startSeconds) const {
   const auto later = sentStarts_.upper_bound(startSeconds);

@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <set>
+#include <vector>
 
 #include "error.h"
 #include "media/asset.h"
@@ -47,6 +48,10 @@ class DecodeCursor {
   void losePosition() { parts_.positionKnown = false; }
 
   double secondsOf(const AVFrame& frame) const;
+
+  // Where decoding can start, from the stream's index, sorted; empty when the index is not
+  // trusted to say so (Note [entry points]).
+  std::vector<double> keyframeSeconds() const;
   const AVStream& stream() const { return *parts_.stream; }
   const DecodeCounters& counters() const { return counters_; }
 

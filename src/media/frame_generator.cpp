@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -11,17 +12,31 @@
 #include "media/picture.h"
 #include "media/picture_budget.h"
 
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
 namespace framepick {
 
+// What the generators of one run share: the memory their pictures may take together, and the
+// time all samples may take.
+struct RunLimits {
+  PicturePool pictures;
+  Clock::time_point capturesDeadline = Clock::now() + kAllCapturesBudget;
+};
+
 struct FrameGenerator {
-  FrameGenerator(Asset& asset, int64_t maximumDimension)
-      : asset(asset), maximumDimension(maximumDimension) {}
+  FrameGenerator(Asset& asset, int64_t maximumDimension, std::shared_ptr<RunLimits> limits)
+      : asset(asset), maximumDimension(maximumDimension), limits(std::move(limits)) {
+    budget.pool = &this->limits->pictures;
+  }
 
   Asset& asset;
   int64_t maximumDimension;
-  Clock::time_point capturesDeadline = Clock::now() + kAllCapturesBudget;
+  std::shared_ptr<RunLimits> limits;    // outlives the decoder, whose buffers report back to it
+  std::unique_ptr<Demuxer> ownDemuxer;  // a sibling's own reading of the file
   std::optional<Error> setupError;  // when set, the video cannot be decoded: every capture fails
-  PictureBudget budget;  // outlives the decoder and the frames, whose buffers report back to it
+  PictureBudget budget;
   std::unique_ptr<DecodeCursor> cursor;
   AffineTransform transform = kIdentityTransform;
   UniqueSwsContext scaler;
@@ -29,6 +44,10 @@ struct FrameGenerator {
 };
 
 namespace {
+
+// Decoded pictures a decoder may keep at once: 16 references, the one being made and the one
+// shown.
+constexpr int64_t kPicturesPerDecoder = 18;
 
 Error setupFailure(Cause cause, std::string message) {
   return {Stage::kDecode, cause, std::move(message)};
@@ -63,22 +82,31 @@ int openDecoder(UniqueCodecContext& decoder, const AVCodec& codec, const AVStrea
   return avcodec_open2(decoder.get(), &codec, nullptr);
 }
 
-// The cursor over the asset's first video track, or why the video cannot be decoded.
-Result<std::unique_ptr<DecodeCursor>> openCursor(Asset& asset, PictureBudget& budget) {
+// The first video track as the loaded asset knows it (probed, with its timing), or why the
+// video cannot be decoded.
+Result<const AVStream*> probedVideoStream(const Asset& asset) {
   if (!asset.demuxer || !asset.demuxer->format) {
     return setupFailure(Cause::kUnusableInput, "the file could not be read as media");
   }
   if (asset.videoStream < 0) {
     return setupFailure(Cause::kUnusableInput, "the file has no video track");
   }
-  AVFormatContext* format = asset.demuxer->format.get();
+  return asset.demuxer->format->streams[asset.videoStream];
+}
+
+// A cursor that reads the first video track through `demuxer`, timed and decoded as the probed
+// stream says, or why the video cannot be decoded.
+Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStream& probed,
+                                                 Demuxer& demuxer, PictureBudget& budget,
+                                                 int threads) {
+  AVFormatContext* format = demuxer.format.get();
   for (unsigned i = 0; i < format->nb_streams; ++i) {
     // Never demux what is never decoded.
     if (static_cast<int>(i) != asset.videoStream) format->streams[i]->discard = AVDISCARD_ALL;
   }
   AVStream* stream = format->streams[asset.videoStream];
-  const StreamClock clock{stream->time_base, presentationStartPts(asset, *stream)};
-  bool positionKnown = asset.readPositionAtStart;
+  const StreamClock clock{probed.time_base, presentationStartPts(asset, probed)};
+  bool positionKnown = &demuxer == asset.demuxer.get() && asset.readPositionAtStart;
   // Matroska reads its keyframe index (cues) only at the first seek; without it every target
   // would be reached by decoding from the start.
   if (avformat_index_get_entries_count(stream) < 2 &&
@@ -86,37 +114,37 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(Asset& asset, PictureBudget& bu
     positionKnown = false;
   }
 
-  const Size coded = codedSize(asset, *stream);
+  const Size coded = codedSize(asset, probed);
   if (coded.width * coded.height > static_cast<double>(kMaxPixels)) {
     return setupFailure(Cause::kUnsupported, "the video's pictures of " + sizeText(coded) +
                                                  " pixels are larger than the " +
                                                  sizeText({kMaxPictureWidth, kMaxPictureHeight}) +
                                                  " decoding allows");
   }
-  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  const AVCodec* codec = avcodec_find_decoder(probed.codecpar->codec_id);
   if (codec == nullptr) {
     return setupFailure(Cause::kUnsupported, std::string("no decoder for video codec ") +
-                                                 avcodec_get_name(stream->codecpar->codec_id));
+                                                 avcodec_get_name(probed.codecpar->codec_id));
   }
   CursorParts parts{
-      .demuxer = asset.demuxer.get(),
+      .demuxer = &demuxer,
       .stream = stream,
       .decoder = nullptr,
       .packet = UniquePacket(av_packet_alloc()),
       .held = UniqueFrame(av_frame_alloc()),
       .next = UniqueFrame(av_frame_alloc()),
       .clock = clock,
-      .endSeconds = streamEndSeconds(asset, *stream, clock),
+      .endSeconds = streamEndSeconds(asset, probed, clock),
       .positionKnown = positionKnown,
       // MPEG-PS and -TS index what their timestamp searches passed, not where decoding starts.
       .indexUnreliable = (format->iformat->flags & AVFMT_TS_DISCONT) != 0,
   };
   int status = parts.packet && parts.held && parts.next
-                   ? openDecoder(parts.decoder, *codec, *stream, asset.decoderThreads, budget)
+                   ? openDecoder(parts.decoder, *codec, probed, threads, budget)
                    : AVERROR(ENOMEM);
   // Every decoding thread needs a stack and pictures of its own: short of memory, one may do.
-  if ((status == AVERROR(EAGAIN) || status == AVERROR(ENOMEM)) && asset.decoderThreads > 1) {
-    status = openDecoder(parts.decoder, *codec, *stream, 1, budget);
+  if ((status == AVERROR(EAGAIN) || status == AVERROR(ENOMEM)) && threads > 1) {
+    status = openDecoder(parts.decoder, *codec, probed, 1, budget);
   }
   if (status != kAvSuccess) {
     return setupFailure(
@@ -133,21 +161,76 @@ std::string gibibytesText(int64_t bytes) { return std::to_string(bytes >> 30) + 
 void FrameGeneratorDeleter::operator()(FrameGenerator* generator) const { delete generator; }
 
 FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) {
-  FrameGeneratorHandle generator(new FrameGenerator(asset, maximumDimension));
-  Result<std::unique_ptr<DecodeCursor>> cursor = openCursor(asset, generator->budget);
+  FrameGeneratorHandle generator(
+      new FrameGenerator(asset, maximumDimension, std::make_shared<RunLimits>()));
+  const Result<const AVStream*> probed = probedVideoStream(asset);
+  if (!probed.ok()) {
+    generator->setupError = probed.error();
+    return generator;
+  }
+  Result<std::unique_ptr<DecodeCursor>> cursor =
+      openCursor(asset, *probed.value(), *asset.demuxer, generator->budget, asset.decoderThreads);
   if (!cursor.ok()) {
     generator->setupError = cursor.error();
     return generator;
   }
   generator->cursor = std::move(cursor.value());
-  generator->transform = displayTransform(generator->cursor->stream());
+  generator->transform = displayTransform(*probed.value());
   return generator;
+}
+
+FrameGeneratorHandle makeSiblingGenerator(FrameGenerator& first, int decoderThreads) {
+  if (!first.cursor) return nullptr;
+  Asset& asset = first.asset;
+  const AVStream& probed = *asset.demuxer->format->streams[asset.videoStream];
+  FrameGeneratorHandle sibling(new FrameGenerator(asset, first.maximumDimension, first.limits));
+  sibling->ownDemuxer = openDemuxer(asset, Clock::now() + kOpenBudget);
+  const AVFormatContext* format = sibling->ownDemuxer->format.get();
+  // Read again without probing, the file must show the same stream where the probe found it.
+  // Only MP4/MOV and Matroska state every packet's time in their index and headers: other
+  // demuxers (AVI, for one) time packets by what the probe learnt of the stream.
+  if (format == nullptr || (std::strstr(format->iformat->name, "mov") == nullptr &&
+                            std::strstr(format->iformat->name, "matroska") == nullptr)) {
+    return nullptr;
+  }
+  if (static_cast<int>(format->nb_streams) <= asset.videoStream) return nullptr;
+  AVStream& stream = *format->streams[asset.videoStream];
+  if (stream.codecpar->codec_id != probed.codecpar->codec_id ||
+      av_cmp_q(stream.time_base, probed.time_base) != 0 ||
+      avcodec_parameters_copy(stream.codecpar, probed.codecpar) < 0) {
+    return nullptr;
+  }
+  Result<std::unique_ptr<DecodeCursor>> cursor =
+      openCursor(asset, probed, *sibling->ownDemuxer, sibling->budget, decoderThreads);
+  if (!cursor.ok()) return nullptr;
+  sibling->cursor = std::move(cursor.value());
+  sibling->transform = first.transform;
+  return sibling;
+}
+
+std::vector<double> keyframeSeconds(const FrameGenerator& generator) {
+  if (!generator.cursor) return {};
+  return generator.cursor->keyframeSeconds();
+}
+
+ParallelRoom parallelRoom(const FrameGenerator& generator) {
+  ParallelRoom room{.cores = generator.asset.cores, .decoders = 1};
+  if (!generator.cursor) return room;
+  const AVCodecParameters& parameters = *generator.cursor->stream().codecpar;
+  const int64_t pictureBytes = av_image_get_buffer_size(
+      static_cast<AVPixelFormat>(parameters.format), parameters.width, parameters.height, 1);
+  if (pictureBytes > 0) {
+    room.decoders = static_cast<int>(
+        std::clamp<int64_t>(kPictureBudgetBytes / (pictureBytes * kPicturesPerDecoder), 1, 64));
+  }
+  return room;
 }
 
 Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requestedSeconds) {
   if (generator.setupError) return *generator.setupError;
   const Clock::time_point now = Clock::now();
-  if (now >= generator.capturesDeadline) {
+  const Clock::time_point capturesDeadline = generator.limits->capturesDeadline;
+  if (now >= capturesDeadline) {
     return Error{Stage::kDecode, Cause::kOutOfTime,
                  "not tried: the samples before it used up the " +
                      std::to_string(kAllCapturesBudget.count()) + " s all samples may take"};
@@ -155,8 +238,8 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   DecodeCursor& cursor = *generator.cursor;
   generator.budget.exceeded = false;
   generator.budget.allocationFailed = false;
-  const Result<> advanced = cursor.advanceTo(
-      requestedSeconds, std::min(now + kCaptureBudget, generator.capturesDeadline));
+  const Result<> advanced =
+      cursor.advanceTo(requestedSeconds, std::min(now + kCaptureBudget, capturesDeadline));
   // A decoder refused pictures (Note [picture budget]) may fail, or may go on without them and
   // end with no frame.
   if (generator.budget.exceeded) {
@@ -174,9 +257,10 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   const Result<const AVFrame*> shown = cursor.frameOnScreen(requestedSeconds);
   if (!shown.ok()) return shown.error();
   const AVFrame& frame = *shown.value();
-  const AVRational aspect = av_guess_sample_aspect_ratio(generator.asset.demuxer->format.get(),
-                                                         const_cast<AVStream*>(&cursor.stream()),
-                                                         const_cast<AVFrame*>(&frame));
+  // The aspect ratio as the probe saw the stream: a sibling's stream was not probed.
+  const AVRational aspect = av_guess_sample_aspect_ratio(
+      nullptr, generator.asset.demuxer->format->streams[generator.asset.videoStream],
+      const_cast<AVFrame*>(&frame));
   const Clock::time_point convertStart = Clock::now();
   Result<Image> image = renderPicture(frame, aspect, generator.transform,
                                       generator.maximumDimension, generator.scaler);

@@ -87,4 +87,21 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
 
 DecodeCounters decodeCounters(const FrameGenerator& generator);
 
+// Where decoding can start, from the file's keyframe index, on the presentation's clock; empty
+// when the index is not trusted to say so (MPEG-PS and -TS) or there is none.
+std::vector<double> keyframeSeconds(const FrameGenerator& generator);
+
+// What capturing in parallel may use: the cores, and the decoders whose pictures the memory
+// budget holds at this video's size.
+struct ParallelRoom {
+  int cores;
+  int decoders;
+};
+ParallelRoom parallelRoom(const FrameGenerator& generator);
+
+// Another generator of the same video, with a reading of the file and a decoder of its own (of
+// `decoderThreads` threads), for use on another thread. It shares the first's memory budget and
+// the time all samples may take. Null when the file cannot be read again as the probe read it.
+FrameGeneratorHandle makeSiblingGenerator(FrameGenerator& first, int decoderThreads);
+
 }  // namespace framepick

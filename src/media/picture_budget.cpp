@@ -13,14 +13,14 @@ namespace {
 
 // A pooled picture buffer wrapped so that its bytes return to the budget with its last reference.
 struct BudgetedBuffer {
-  PictureBudget* budget;
+  PicturePool* pool;
   AVBufferRef* pooled;
   int64_t bytes;
 };
 
 void releaseBudgetedBuffer(void* opaque, uint8_t*) {
   auto* buffer = static_cast<BudgetedBuffer*>(opaque);
-  buffer->budget->bytesInUse -= buffer->bytes;
+  buffer->pool->bytesInUse -= buffer->bytes;
   av_buffer_unref(&buffer->pooled);
   delete buffer;
 }
@@ -31,7 +31,8 @@ int getBudgetedBuffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
   // Refused before allocating: FFmpeg's pool would keep a refused picture's zeroed memory.
   const int64_t estimate = av_image_get_buffer_size(static_cast<AVPixelFormat>(frame->format),
                                                     frame->width, frame->height, 1);
-  if (budget.bytesInUse + std::max<int64_t>(estimate, 0) > kPictureBudgetBytes) {
+  PicturePool& pool = *budget.pool;
+  if (pool.bytesInUse + std::max<int64_t>(estimate, 0) > kPictureBudgetBytes) {
     budget.exceeded = true;
     return AVERROR(ENOMEM);
   }
@@ -41,15 +42,15 @@ int getBudgetedBuffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
   int64_t bytes = 0;
   for (const AVBufferRef* buffer : frame->buf) bytes += buffer ? buffer->size : 0;
   for (int i = 0; i < frame->nb_extended_buf; ++i) bytes += frame->extended_buf[i]->size;
-  budget.bytesInUse += bytes;
+  pool.bytesInUse += bytes;
   std::unique_ptr<BudgetedBuffer> tracker(new (std::nothrow)
-                                              BudgetedBuffer{&budget, frame->buf[0], bytes});
+                                              BudgetedBuffer{&pool, frame->buf[0], bytes});
   AVBufferRef* wrapped = tracker ? av_buffer_create(frame->buf[0]->data, frame->buf[0]->size,
                                                     releaseBudgetedBuffer, tracker.get(), 0)
                                  : nullptr;
   if (wrapped == nullptr) {
     budget.allocationFailed = true;
-    budget.bytesInUse -= bytes;
+    pool.bytesInUse -= bytes;
     av_frame_unref(frame);
     return AVERROR(ENOMEM);
   }
