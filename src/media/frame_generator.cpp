@@ -194,10 +194,9 @@ FrameGeneratorHandle makeSiblingGenerator(FrameGenerator& first, int decoderThre
     return nullptr;
   }
   if (static_cast<int>(format->nb_streams) <= asset.videoStream) return nullptr;
-  AVStream& stream = *format->streams[asset.videoStream];
+  const AVStream& stream = *format->streams[asset.videoStream];
   if (stream.codecpar->codec_id != probed.codecpar->codec_id ||
-      av_cmp_q(stream.time_base, probed.time_base) != 0 ||
-      avcodec_parameters_copy(stream.codecpar, probed.codecpar) < 0) {
+      av_cmp_q(stream.time_base, probed.time_base) != 0) {
     return nullptr;
   }
   Result<std::unique_ptr<DecodeCursor>> cursor =

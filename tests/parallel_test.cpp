@@ -1,0 +1,100 @@
+// Samples after different keyframes taken by several decoders at once: the plan, and stills
+// byte for byte the same as one decoder's.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "extract/capture.h"
+#include "extract/chains.h"
+#include "extract/plan.h"
+#include "support/fixtures.h"
+#include "support/scratch.h"
+
+namespace framepick::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(Chains, GroupSamplesAfterTheSameKeyframeAndRunWhereTheyFinishSooner) {
+  const struct {
+    const char* what;
+    std::vector<double> targets, keyframes;
+    std::vector<std::vector<size_t>> chains;
+    std::vector<double> costs;
+  } plans[] = {
+      {"no index", {1, 3, 5}, {}, {{0, 1, 2}}, {5}},
+      {"two GOPs", {1, 3, 5, 7}, {0, 4}, {{0, 1}, {2, 3}}, {3, 3}},
+      {"on a keyframe, and before the first", {0.5, 2, 2.5}, {1, 2}, {{0}, {1, 2}}, {0, 0.5}},
+  };
+  for (const auto& plan : plans) {
+    SCOPED_TRACE(plan.what);
+    const std::vector<Chain> chains = planChains(plan.targets, plan.keyframes);
+    ASSERT_EQ(chains.size(), plan.chains.size());
+    for (size_t i = 0; i < chains.size(); ++i) {
+      EXPECT_EQ(chains[i].samples, plan.chains[i]);
+      EXPECT_DOUBLE_EQ(chains[i].decodeSeconds, plan.costs[i]);
+    }
+  }
+  EXPECT_EQ(criticalPath({4, 3, 3, 2}, 2), 6);
+  const auto made = [](std::vector<double> costs) {
+    std::vector<Chain> chains;
+    for (const double cost : costs) chains.push_back({{}, cost});
+    return chains;
+  };
+  // One long GOP and a short one: one decoder with frame threads finishes first.
+  EXPECT_EQ(workerCount(made({7.5, 0.5}), 2, 2), 1);
+  EXPECT_EQ(workerCount(made({4, 4, 4, 4, 4, 4, 4}), 2, 2), 2);
+  EXPECT_EQ(workerCount(made({4, 4, 4, 4, 4, 4, 4}), 16, 16), 7);
+  EXPECT_EQ(workerCount(made({4, 4, 4}), 1, 2), 1);
+}
+
+// Everything a run reports, and every still's bytes.
+std::string everything(const CaptureRecords& records, const fs::path& output) {
+  std::ostringstream said;
+  for (const FrameRecord& frame : records.frames) {
+    said << frame.index << " " << frame.actualTimestampSeconds << " " << frame.width << "x"
+         << frame.height << " " << readWholeFile(output / frame.fileName).size() << " "
+         << std::hash<std::string>{}(readWholeFile(output / frame.fileName)) << "\n";
+  }
+  for (const FailureRecord& failure : records.failures) {
+    said << failure.index << " " << failure.reason << "\n";
+  }
+  return said.str();
+}
+
+// Seven samples of an 8 s clip with a keyframe every 2 s: four chains, two of two samples each
+// decoded forward by one decoder, so one seek per chain. AVI times its packets by what the probe
+// learnt of the stream, so it is read by one decoder.
+TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
+  const std::string source = "-f lavfi -i " + numberedFramesSource(640, 360, 25, 8);
+  const std::pair<fs::path, bool> videos[] = {
+      {fixtureVideo("gops.mp4", source + " -c:v libx264 -preset ultrafast -bf 2 -g 50"), true},
+      {fixtureVideo("gops.webm", source + " -c:v libvpx-vp9 -deadline realtime -g 50"), true},
+      {fixtureVideo("gops.avi", source + " -c:v mpeg4 -bf 2 -g 50"), false},
+  };
+  for (const auto& [video, parallel] : videos) {
+    SCOPED_TRACE(video.filename());
+    std::string stills[2];
+    for (const int maxWorkers : {1, 4}) {
+      const AssetHandle asset = openAsset(video);
+      loadAsset(*asset);
+      const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
+      ScratchDirectory output;
+      const CaptureRecords records = captureFrames(
+          *generator, sampleFractions(7), assetDurationSeconds(*asset), output.path(), maxWorkers);
+      ASSERT_EQ(records.frames.size(), 7u);
+      EXPECT_EQ(records.frames.front().index, 1);
+      ASSERT_EQ(records.work.chains.size(), 4u);
+      EXPECT_EQ(records.work.workers, parallel ? maxWorkers : 1);
+      if (records.work.workers > 1) {
+        EXPECT_EQ(records.work.counters.seeks, 4);
+      }
+      stills[maxWorkers > 1] = everything(records, output.path());
+    }
+    EXPECT_EQ(stills[1], stills[0]);
+  }
+}
+
+}  // namespace
+}  // namespace framepick::testing
