@@ -26,18 +26,18 @@ Result<std::vector<uint8_t>> encodeJpeg(const Image& image) {
   const int width = static_cast<int>(image.width);
   const int height = static_cast<int>(image.height);
   // The worst case up front, from our own allocator: running out of memory then shows as
-  // std::bad_alloc, which the caller reports as such, not as a failure to encode.
-  std::vector<uint8_t> output(tjBufSize(width, height, TJSAMP_420));
+  // std::bad_alloc, which the caller reports as such, not as a failure to encode. Left
+  // uninitialised, only the pages the encoder writes become resident.
+  unsigned long outputSize = tjBufSize(width, height, TJSAMP_420);
+  const std::unique_ptr<unsigned char[]> output(new unsigned char[outputSize]);
   const UniqueTurboJpeg compressor(tjInitCompress());
   if (!compressor) return kEncodeFailed;
-  unsigned char* destination = output.data();
-  unsigned long outputSize = output.size();
+  unsigned char* destination = output.get();
   const int status = tjCompress2(compressor.get(), image.rgb.data(), width, width * 3, height,
                                  TJPF_RGB, &destination, &outputSize, TJSAMP_420, kJpegQuality,
                                  TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC);
   if (status != 0) return kEncodeFailed;
-  output.resize(outputSize);
-  return output;
+  return std::vector<uint8_t>(output.get(), output.get() + outputSize);
 }
 
 }  // namespace framepick

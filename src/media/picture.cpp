@@ -164,12 +164,25 @@ Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
                              sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   }
 
+  const AffineTransform turn = quarterTurnOf(displayTransform);
+  if (!colour && turn.a == 1 && turn.d == 1) {
+    // Upright RGB24 goes straight into the still, without a picture in between.
+    Image image{size.width, size.height, {}};
+    image.rgb.resize(static_cast<size_t>(size.width) * size.height * 3);
+    uint8_t* const data[4] = {image.rgb.data(), nullptr, nullptr, nullptr};
+    const int linesize[4] = {size.width * 3, 0, 0, 0};
+    if (sws_scale(scaler.get(), rows.data.data(), rows.linesize.data(), 0, rows.height, data,
+                  linesize) <= 0) {
+      return convertError(Cause::kUnsupported, "the frame could not be converted to RGB");
+    }
+    return image;
+  }
   const UniqueFrame scaled = allocatedFrame(scaledFormat, size.width, size.height);
   if (sws_scale(scaler.get(), rows.data.data(), rows.linesize.data(), 0, rows.height, scaled->data,
                 scaled->linesize) <= 0) {
     return convertError(Cause::kUnsupported, "the frame could not be converted to RGB");
   }
-  if (!colour) return orientedImage(*scaled, quarterTurnOf(displayTransform));
+  if (!colour) return orientedImage(*scaled, turn);
 
   const ColourMapping mapping = makeColourMapping(*colour);
   const UniqueFrame rgb = allocatedFrame(AV_PIX_FMT_RGB24, size.width, size.height);
@@ -179,7 +192,7 @@ Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
                                              static_cast<ptrdiff_t>(y) * scaled->linesize[0]),
            rgb->data[0] + static_cast<ptrdiff_t>(y) * rgb->linesize[0], size.width);
   }
-  return orientedImage(*rgb, quarterTurnOf(displayTransform));
+  return orientedImage(*rgb, turn);
 }
 
 }  // namespace framepick
