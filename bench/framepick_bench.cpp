@@ -1,18 +1,22 @@
-// Runs the same stages as framepick on one video and prints where the time goes and how many
-// frames were decoded against the minimum the GOP structure forces, as key=value lines.
+// Runs framepick's own stages on one video and prints, as key=value lines, where the time goes,
+// how many frames were decoded against the minimum the GOP structure forces, and how the samples'
+// chains would run on single-threaded decoders of their own: each chain alone, its wall time
+// and the CPU time of all of them, and what those times predict for more cores.
 
 #include <stdlib.h>
+#include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/options.h"
+#include "extract/capture.h"
+#include "extract/chains.h"
 #include "extract/plan.h"
 #include "extract/probe.h"
-#include "files/atomic_file.h"
-#include "files/frame_file.h"
 #include "files/jpeg.h"
 #include "gop_minimum.h"
 #include "media/media.h"
@@ -23,6 +27,12 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double processCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 }  // namespace
@@ -48,42 +58,50 @@ int main(int argc, char** argv) {
     return 1;
   }
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, options.maximumDimension);
-  double captureSeconds = 0, encodeSeconds = 0, writeSeconds = 0;
+  const std::vector<double> fractions = sampleFractions(options.maxFrames);
   std::vector<double> times;
-  int64_t index = 0;
-  for (const double fraction : sampleFractions(options.maxFrames)) {
-    const double seconds = requestedTime(fraction, probe.value().durationSeconds);
-    times.push_back(seconds);
-    start = Clock::now();
-    const Result<CapturedImage> captured = copyImageAtTime(*generator, seconds);
-    captureSeconds += secondsSince(start);
-    if (!captured.ok()) continue;
-    start = Clock::now();
-    const Result<std::vector<uint8_t>> jpeg = encodeJpeg(captured.value().image);
-    encodeSeconds += secondsSince(start);
-    if (!jpeg.ok()) continue;
-    start = Clock::now();
-    const Result<> written = writeFileAtomically(
-        std::filesystem::path(directory) / frameFileName(++index), jpeg.value());
-    writeSeconds += secondsSince(start);
-    // A write that failed would make the write time look better than it is.
-    if (!written.ok()) {
-      std::fprintf(stderr, "writing a frame failed: %s\n", written.error().message.c_str());
-      return 1;
-    }
+  for (const double fraction : fractions) {
+    times.push_back(requestedTime(fraction, probe.value().durationSeconds));
   }
-  const DecodeCounters counters = decodeCounters(*generator);
+  const ParallelRoom room = parallelRoom(*generator);
+  start = Clock::now();
+  const CaptureRecords records = captureFrames(*generator, fractions, probe.value().durationSeconds,
+                                               directory, std::min(room.cores, room.decoders));
+  const double captureSeconds = secondsSince(start);
+  const CaptureWork& work = records.work;
+
+  // Each chain alone on a fresh single-threaded decoder, one after another.
+  std::vector<double> chainSeconds;
+  const double cpuStart = processCpuSeconds();
+  for (const Chain& chain : work.chains) {
+    const FrameGeneratorHandle alone = makeSiblingGenerator(*generator, 1);
+    if (!alone) break;
+    start = Clock::now();
+    for (const size_t position : chain.samples) {
+      const Result<CapturedImage> captured = copyImageAtTime(*alone, times[position]);
+      if (captured.ok() && !encodeJpeg(captured.value().image).ok()) return 1;
+    }
+    chainSeconds.push_back(secondsSince(start));
+  }
+  const double singleThreadCpuSeconds = processCpuSeconds() - cpuStart;
   std::filesystem::remove_all(directory);
 
   std::printf("open_probe_s=%.4f\n", openSeconds);
-  std::printf("seek_decode_s=%.4f\n", captureSeconds - counters.convertingSeconds);
-  std::printf("convert_scale_s=%.4f\n", counters.convertingSeconds);
-  std::printf("encode_s=%.4f\n", encodeSeconds);
-  std::printf("write_s=%.4f\n", writeSeconds);
-  std::printf("seeks=%lld\n", static_cast<long long>(counters.seeks));
-  std::printf("packets_read=%lld\n", static_cast<long long>(counters.packetsRead));
-  std::printf("frames_decoded=%lld\n", static_cast<long long>(counters.framesDecoded));
+  std::printf("capture_s=%.4f\n", captureSeconds);
+  std::printf("convert_scale_s=%.4f\n", work.counters.convertingSeconds);
+  std::printf("workers=%d\n", work.workers);
+  std::printf("chains=%zu\n", work.chains.size());
+  std::printf("seeks=%lld\n", static_cast<long long>(work.counters.seeks));
+  std::printf("packets_read=%lld\n", static_cast<long long>(work.counters.packetsRead));
+  std::printf("frames_decoded=%lld\n", static_cast<long long>(work.counters.framesDecoded));
   std::printf("gop_forced_frames=%lld\n",
               static_cast<long long>(bench::gopForcedFrames(options.inputPath, times)));
+  // Without a decoder of its own for each chain (AVI, MPEG-TS), there is nothing to predict.
+  if (chainSeconds.size() != work.chains.size()) return 0;
+  std::printf("single_thread_cpu_s=%.4f\n", singleThreadCpuSeconds);
+  std::printf("critical_path_s=%.4f\n", criticalPath(chainSeconds, 1'000'000));
+  for (const int cores : {4, 8, 16}) {
+    std::printf("predicted_%d_cores_s=%.4f\n", cores, criticalPath(chainSeconds, cores));
+  }
   return 0;
 }

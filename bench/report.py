@@ -1,31 +1,45 @@
-"""Prints the benchmark table from hyperfine's JSON files and the bench program's stage lines."""
+"""Prints the benchmark tables from hyperfine's JSON files and the bench program's lines."""
 import glob
 import json
 import os
 import sys
 
 work = sys.argv[1]
-peers = ["ffmpeg-per-sample", "ffmpeg-one-pass"]
-print("| clip | framepick s | ffmpeg per sample s | ffmpeg one pass s | ratio to per sample | "
-      "ratio to one pass | peak RSS MB | frames decoded / GOP minimum | seeks |")
-print("|---|---|---|---|---|---|---|---|---|")
-stage_rows = []
+print("| clip | framepick s | before s | ratio to before | ffmpeg per sample s | "
+      "ffmpeg one pass s | ratio to per sample | ratio to one pass | peak RSS MB | "
+      "frames decoded / GOP minimum | seeks |")
+print("|---|---|---|---|---|---|---|---|---|---|---|")
+rows = []
 for path in sorted(glob.glob(os.path.join(work, "*.json"))):
     name = os.path.basename(path)[:-5]
     if name == "report":
         continue
-    medians = {r["command"]: r["median"] for r in json.load(open(path))["results"]}
+    results = {r["command"]: r for r in json.load(open(path))["results"]}
+    median = {command: r["median"] for command, r in results.items()}
+    cpu = {command: r["user"] + r["system"] for command, r in results.items()}
     stages = dict(line.strip().split("=") for line in open(os.path.join(work, name + ".stages")))
     rss_mb = int(open(os.path.join(work, name + ".rss")).read().split()[-1]) / 1024
-    ours = medians["framepick"]
+    ours = median["framepick"]
     decoded, minimum = int(stages["frames_decoded"]), int(stages["gop_forced_frames"])
-    print(f"| {name} | {ours:.2f} | {medians[peers[0]]:.2f} | {medians[peers[1]]:.2f} | "
-          f"{ours / medians[peers[0]]:.2f} | {ours / medians[peers[1]]:.2f} | {rss_mb:.0f} | "
+    print(f"| {name} | {ours:.2f} | {median['framepick-before']:.2f} | "
+          f"{ours / median['framepick-before']:.2f} | {median['ffmpeg-per-sample']:.2f} | "
+          f"{median['ffmpeg-one-pass']:.2f} | {ours / median['ffmpeg-per-sample']:.2f} | "
+          f"{ours / median['ffmpeg-one-pass']:.2f} | {rss_mb:.0f} | "
           f"{decoded} / {minimum} = {decoded / max(minimum, 1):.2f} | {stages['seeks']} |")
-    stage_rows.append((name, stages))
+    rows.append((name, stages, cpu))
 print()
-print("| clip | open and probe s | seek and decode s | convert and scale s | encode s | write s |")
-print("|---|---|---|---|---|---|")
-for name, s in stage_rows:
-    print(f"| {name} | {s['open_probe_s']} | {s['seek_decode_s']} | {s['convert_scale_s']} | "
-          f"{s['encode_s']} | {s['write_s']} |")
+print("| clip | decoders / chains | CPU s | CPU s before | single-threaded chains, CPU s | "
+      "CPU ratio to single-threaded | critical path s | predicted on 4 / 8 / 16 cores s |")
+print("|---|---|---|---|---|---|---|---|")
+for name, s, cpu in rows:
+    single = float(s.get("single_thread_cpu_s", "nan"))
+    predicted = " / ".join(s.get(f"predicted_{n}_cores_s", "-") for n in (4, 8, 16))
+    print(f"| {name} | {s['workers']} / {s['chains']} | {cpu['framepick']:.2f} | "
+          f"{cpu['framepick-before']:.2f} | {single:.2f} | {cpu['framepick'] / single:.2f} | "
+          f"{s.get('critical_path_s', '-')} | {predicted} |")
+print()
+print("| clip | open and probe s | capture s (decode, convert, encode, write) | "
+      "of which convert and scale s |")
+print("|---|---|---|---|")
+for name, s, _ in rows:
+    print(f"| {name} | {s['open_probe_s']} | {s['capture_s']} | {s['convert_scale_s']} |")

@@ -1,12 +1,25 @@
 #!/usr/bin/env bash
-# Times framepick against the ffmpeg CLI on the benchmark corpus, side by side in one run, and
-# prints one table with the ratios, peak memory, frames decoded and time per stage.
+# Times framepick against its previous version and the ffmpeg CLI on the benchmark corpus, side
+# by side in one run, and prints tables with the ratios, CPU time, peak memory, frames decoded,
+# time per stage and what the samples' chains predict for more cores.
 # Usage: bash bench/run.sh [runs]   (after scripts/setup.sh or scripts/test.sh has built build/)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 runs=${1:-5}
 cmake --build build --target framepick framepick_bench -j"$(nproc)" >/dev/null
 bash bench/make_corpus.sh
+# Yesterday's framepick, side by side: the code before samples were taken in parallel, built
+# once from its commit into build-baseline/ (BASELINE_REV names another).
+rev=$(git rev-parse --short "${BASELINE_REV:-99e028a}")
+baseline="build-baseline/${rev}/framepick"
+if [ ! -x "${baseline}" ]; then
+  tree=$(mktemp -d)
+  git worktree add --quiet --detach "${tree}" "${rev}"
+  cmake -S "${tree}" -B "build-baseline/${rev}" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+    >/dev/null
+  cmake --build "build-baseline/${rev}" --target framepick -j"$(nproc)" >/dev/null
+  git worktree remove --force "${tree}"
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -23,6 +36,7 @@ rate = Fraction(sys.argv[1])
 print("+".join("eq(n\\,%d)" % math.floor(float(t) * rate + 1e-6) for t in sys.argv[2:]))' "$rate" "${times[@]}")
   hyperfine --style none --warmup 1 --runs "$runs" --export-json "$work/$name.json" \
     -n framepick "build/framepick --input $clip --output-dir $work/fp" \
+    -n framepick-before "${baseline} --input $clip --output-dir $work/before" \
     -n ffmpeg-per-sample "bash bench/ffmpeg_per_sample.sh $clip $work/ps ${times[*]}" \
     -n ffmpeg-one-pass "ffmpeg -v error -nostdin -y -i $clip -vf select='$select',scale=w=1600:h=1600:force_original_aspect_ratio=decrease -fps_mode passthrough -q:v 2 $work/op-%03d.jpg" \
     >/dev/null
