@@ -64,8 +64,8 @@ std::string everything(const CaptureRecords& records, const fs::path& output) {
 }
 
 // Seven samples of an 8 s clip with a keyframe every 2 s: four chains, two of two samples each
-// decoded forward by one decoder, so one seek per chain. AVI times its packets by what the probe
-// learnt of the stream, so it is read by one decoder.
+// decoded forward by one decoder, so at most one seek per chain. AVI times its packets by what the
+// probe learnt of the stream, so it is read by one decoder.
 TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
   const std::string source = "-f lavfi -i " + numberedFramesSource(640, 360, 25, 8);
   const std::pair<fs::path, bool> videos[] = {
@@ -87,8 +87,9 @@ TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
       EXPECT_EQ(records.frames.front().index, 1);
       ASSERT_EQ(records.work.chains.size(), 4u);
       EXPECT_EQ(records.work.workers, parallel ? maxWorkers : 1);
+      // A worker that takes two chains may reach the second without a seek.
       if (records.work.workers > 1) {
-        EXPECT_EQ(records.work.counters.seeks, 4);
+        EXPECT_LE(records.work.counters.seeks, 4);
       }
       stills[maxWorkers > 1] = everything(records, output.path());
     }

@@ -55,48 +55,20 @@ void addCounters(DecodeCounters& total, const DecodeCounters& more) {
   total.convertingSeconds += more.convertingSeconds;
 }
 
-// Takes the chains on the generators, one thread each. A lone generator takes them in the order
-// of their samples; several take the longest chain left. The first exception a thread meets is
-// rethrown here, once all have ended.
-void takeChains(std::vector<FrameGenerator*> generators, const std::vector<Chain>& chains,
+// Takes the samples of the chains in `order` on `generator`, the next chain from `next` until
+// none is left.
+void takeChains(FrameGenerator& generator, const std::vector<Chain>& chains,
+                const std::vector<size_t>& order, std::atomic<size_t>& next,
                 const std::vector<double>& targets, const std::filesystem::path& outputURL,
                 std::vector<SampleOutcome>& outcomes, std::vector<double>& chainSeconds) {
-  std::vector<size_t> order(chains.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  if (generators.size() > 1) {
-    std::stable_sort(order.begin(), order.end(), [&chains](size_t a, size_t b) {
-      return chains[a].decodeSeconds > chains[b].decodeSeconds;
-    });
-  }
-  std::atomic<size_t> nextChain = 0;
-  std::vector<std::exception_ptr> failures(generators.size());
-  const auto work = [&](size_t worker) {
-    try {
-      for (size_t taken; (taken = nextChain++) < order.size();) {
-        const Chain& chain = chains[order[taken]];
-        const Clock::time_point start = Clock::now();
-        for (const size_t position : chain.samples) {
-          takeSample(*generators[worker], static_cast<int64_t>(position + 1), targets[position],
-                     outputURL, outcomes[position]);
-        }
-        chainSeconds[order[taken]] = std::chrono::duration<double>(Clock::now() - start).count();
-      }
-    } catch (...) {
-      failures[worker] = std::current_exception();
+  for (size_t taken; (taken = next++) < order.size();) {
+    const Chain& chain = chains[order[taken]];
+    const Clock::time_point start = Clock::now();
+    for (const size_t position : chain.samples) {
+      takeSample(generator, static_cast<int64_t>(position + 1), targets[position], outputURL,
+                 outcomes[position]);
     }
-  };
-  std::vector<std::thread> threads;
-  for (size_t worker = 1; worker < generators.size(); ++worker) {
-    try {
-      threads.emplace_back(work, worker);
-    } catch (const std::system_error&) {
-      break;  // no thread to be had: the workers already running share the chains
-    }
-  }
-  work(0);
-  for (std::thread& thread : threads) thread.join();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
+    chainSeconds[order[taken]] = std::chrono::duration<double>(Clock::now() - start).count();
   }
 }
 
@@ -113,32 +85,66 @@ CaptureRecords captureFrames(FrameGenerator& generator, const std::vector<double
   records.work.chainSeconds.assign(records.work.chains.size(), 0);
   const int workers = workerCount(records.work.chains, maxWorkers, parallelRoom(generator).cores);
 
-  // Single-threaded decoders of their own when several work at once; the first generator, with
-  // its frame threads, when one does.
-  std::vector<FrameGeneratorHandle> siblings;
-  std::vector<FrameGenerator*> generators;
-  for (int worker = 0; workers > 1 && worker < workers; ++worker) {
-    FrameGeneratorHandle sibling = makeSiblingGenerator(generator, 1);
-    if (!sibling) break;
-    generators.push_back(sibling.get());
-    siblings.push_back(std::move(sibling));
-  }
-  if (generators.size() < 2) generators = {&generator};
-  records.work.workers = static_cast<int>(generators.size());
-
   // Room for every outcome up front: once memory runs out, a failure must still find its place.
   std::vector<SampleOutcome> outcomes(targets.size());
   records.frames.reserve(targets.size());
   records.failures.reserve(targets.size());
-  takeChains(generators, records.work.chains, targets, outputURL, outcomes,
+  const std::vector<Chain>& chains = records.work.chains;
+  std::vector<size_t> order(chains.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::atomic<size_t> next = 0;
+  records.work.workers = 1;
+  if (workers > 1) {
+    // Longest first, each on a single-threaded decoder of its own, opened on its thread. A
+    // worker that cannot have one takes nothing; the first generator takes what is left.
+    std::stable_sort(order.begin(), order.end(), [&chains](size_t a, size_t b) {
+      return chains[a].decodeSeconds > chains[b].decodeSeconds;
+    });
+    std::vector<DecodeCounters> counters(static_cast<size_t>(workers));
+    std::vector<std::exception_ptr> failures(static_cast<size_t>(workers));
+    std::atomic<int> decoders = 0;
+    const auto work = [&](size_t worker) {
+      try {
+        FrameGeneratorHandle own;
+        try {
+          own = makeSiblingGenerator(generator, 1);
+        } catch (const std::bad_alloc&) {
+          return;  // short of memory: one decoder fewer
+        }
+        if (!own) return;
+        ++decoders;
+        takeChains(*own, chains, order, next, targets, outputURL, outcomes,
+                   records.work.chainSeconds);
+        counters[worker] = decodeCounters(*own);
+      } catch (...) {
+        failures[worker] = std::current_exception();
+      }
+    };
+    std::vector<std::thread> threads;
+    for (size_t worker = 1; worker < counters.size(); ++worker) {
+      try {
+        threads.emplace_back(work, worker);
+      } catch (const std::system_error&) {
+        break;  // no thread to be had: the workers already running share the chains
+      }
+    }
+    work(0);
+    for (std::thread& thread : threads) thread.join();
+    for (const std::exception_ptr& failure : failures) {
+      if (failure) std::rethrow_exception(failure);
+    }
+    for (const DecodeCounters& some : counters) addCounters(records.work.counters, some);
+    records.work.workers = std::max(decoders.load(), 1);
+    // Without a decoder of their own (a file only one reading can time, AVI), the chains go to
+    // the first generator in the order of their samples, as a lone decoder takes them.
+    if (decoders == 0) std::sort(order.begin(), order.end());
+  }
+  takeChains(generator, chains, order, next, targets, outputURL, outcomes,
              records.work.chainSeconds);
+  addCounters(records.work.counters, decodeCounters(generator));
   for (SampleOutcome& outcome : outcomes) {
     if (outcome.frame) records.frames.push_back(std::move(*outcome.frame));
     if (outcome.failure) records.failures.push_back(std::move(*outcome.failure));
-  }
-  records.work.counters = decodeCounters(generator);
-  for (const FrameGeneratorHandle& sibling : siblings) {
-    addCounters(records.work.counters, decodeCounters(*sibling));
   }
   return records;
 }
