@@ -1,6 +1,5 @@
-#include <sys/resource.h>
-
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <vector>
@@ -10,30 +9,15 @@
 #include "media/media.h"
 #include "response/json.h"
 
-namespace {
-
-// Whatever a file makes the demuxers and decoders allocate, the heap stays below this: past it
-// an allocation fails, and with it the probe or the sample that asked.
-constexpr rlim_t kMaxDataBytes = rlim_t{2} << 30;
-
-void limitMemory() {
-#ifndef FRAMEPICK_SANITIZED  // AddressSanitizer's shadow memory alone counts as terabytes of data
-  rlimit limit{};
-  if (getrlimit(RLIMIT_DATA, &limit) == 0 && limit.rlim_cur > kMaxDataBytes) {
-    limit.rlim_cur = kMaxDataBytes;
-    setrlimit(RLIMIT_DATA, &limit);
-  }
-#endif
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // A reader that closes our standard output must not turn the chosen exit status into a signal,
   // and a file size limit must fail the write that meets it, not end the process.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  limitMemory();
+  // The report is printed under confinement, where stdio may not look at standard output (fstat,
+  // isatty) to choose its buffer: it gets one now.
+  static char reportBuffer[BUFSIZ];
+  std::setvbuf(stdout, reportBuffer, _IOFBF, sizeof reportBuffer);
   framepick::silenceMediaLog();
   const std::vector<std::string> arguments(argv, argv + argc);
   const auto finish = [](const framepick::RunOutcome& outcome) {

@@ -54,6 +54,9 @@ Options readOptions(const std::vector<std::string>& arguments) {
       .maxFrames = std::clamp<int64_t>(maxFramesInput, 1, 12),
       .maximumDimension = std::clamp<int64_t>(
           integerOption(arguments, "--max-dimension", kDefaultMaximumDimension), 320, 2400),
+      .confinement = argumentValue(arguments, "--confinement", "best-effort") == "best-effort"
+                         ? ConfinementLevel::kBestEffort
+                         : ConfinementLevel::kRequired,
   };
 }
 

@@ -11,11 +11,15 @@ namespace framepick {
 inline constexpr std::string_view kUsageLine =
     "usage: --input <mov> --output-dir <dir> [--max-frames 7] [--max-dimension 1600]";
 
+// Whether a run may go on where the kernel cannot confine it.
+enum class ConfinementLevel { kBestEffort, kRequired };
+
 struct Options {
   std::string inputPath;
   std::string outputDir;
   int64_t maxFrames;
   int64_t maximumDimension;
+  ConfinementLevel confinement;
 };
 
 // The argument after the first argument equal to `name` (position 0, the program path, included),
@@ -26,7 +30,8 @@ std::string argumentValue(const std::vector<std::string>& arguments, std::string
 // An optional sign and ASCII digits only, within the signed 64-bit range.
 std::optional<int64_t> parseDecimalInteger(std::string_view text);
 
-// Never fails: malformed integers take their defaults and are clamped.
+// Never fails: malformed integers take their defaults and are clamped. Any --confinement value
+// but "best-effort" requires confinement: a misspelt demand must not run unconfined.
 Options readOptions(const std::vector<std::string>& arguments);
 
 }  // namespace framepick

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "cli/confinement.h"
+#include "cli/inherited_descriptors.h"
 #include "cli/options.h"
+#include "cli/process_limits.h"
 #include "extract/capture.h"
 #include "extract/plan.h"
 #include "extract/probe.h"
@@ -29,6 +31,9 @@ RunOutcome fail(const std::string& input, const std::string& message) {
 }
 
 RunOutcome run(const std::vector<std::string>& arguments) {
+  // First of all: nothing the caller left open stays in reach, and no limit can be lifted later.
+  const bool descriptorsClosed = closeInheritedDescriptors();
+  const bool resourcesLimited = limitResources();
   const Options options = readOptions(arguments);
   const std::string& inputPath = options.inputPath;
   if (inputPath.empty() || options.outputDir.empty()) {
@@ -42,8 +47,11 @@ RunOutcome run(const std::vector<std::string>& arguments) {
   if (!outputDirectory.ok()) return fail(inputPath, outputDirectory.error().message);
 
   const AssetHandle asset = openAsset(inputURL);
-  // Best effort: a kernel without Landlock or seccomp runs the tool as it would run anyway.
-  [[maybe_unused]] const Confinement confinement = confineProcess(outputURL);
+  const Confinement confinement = confineProcess(outputURL);
+  if (options.confinement == ConfinementLevel::kRequired &&
+      !(descriptorsClosed && resourcesLimited && confinement.complete())) {
+    return fail(inputPath, "confinement_unavailable");
+  }
   loadAsset(*asset);
   const Result<VideoProbe> probe = probeVideo(*asset);
   if (!probe.ok()) return fail(inputPath, probe.error().message);

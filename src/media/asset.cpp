@@ -119,9 +119,7 @@ int readInput(void* opaque, uint8_t* buffer, int size) {
 
 int64_t seekInput(void* opaque, int64_t offset, int whence) {
   Demuxer& demuxer = *static_cast<Demuxer*>(opaque);
-  struct stat status {};
-  const bool sized = fstat(demuxer.fd, &status) == 0;
-  if (whence == AVSEEK_SIZE) return sized ? status.st_size : AVERROR(errno);
+  if (whence == AVSEEK_SIZE) return demuxer.fileBytes;
   int64_t base = 0;
   switch (whence & ~AVSEEK_FORCE) {
     case SEEK_SET:
@@ -130,8 +128,7 @@ int64_t seekInput(void* opaque, int64_t offset, int whence) {
       base = demuxer.position;
       break;
     case SEEK_END:
-      if (!sized) return AVERROR(errno);
-      base = status.st_size;
+      base = demuxer.fileBytes;
       break;
     default:
       return AVERROR(EINVAL);
@@ -174,6 +171,7 @@ void AssetDeleter::operator()(Asset* asset) const { delete asset; }
 AssetHandle openAsset(const std::filesystem::path& location) {
   const int cores = static_cast<int>(std::thread::hardware_concurrency());
   AssetHandle asset(new Asset{.file = {},
+                              .fileBytes = 0,
                               .location = {},
                               .demuxer = nullptr,
                               .durationSeconds = kUnknownSeconds,
@@ -188,12 +186,14 @@ AssetHandle openAsset(const std::filesystem::path& location) {
   UniqueFd file(open(location.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!file || fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) return asset;
   asset->file = std::move(file);
+  asset->fileBytes = status.st_size;
   asset->location = location.string();
   return asset;
 }
 
 std::unique_ptr<Demuxer> openDemuxer(const Asset& asset, Clock::time_point deadline) {
   auto demuxer = std::make_unique<Demuxer>(Demuxer{.fd = asset.file.get(),
+                                                   .fileBytes = asset.fileBytes,
                                                    .position = 0,
                                                    .deadline = deadline,
                                                    .input = nullptr,
@@ -251,13 +251,10 @@ void loadAsset(Asset& asset) {
   if (probed < 0) return;
   if (std::strstr(format->iformat->name, "mov") != nullptr) {
     const int file = asset.file.get();
-    struct stat status {};
-    asset.movieTimelineStartsAtZero =
-        fstat(file, &status) == 0 &&
-        hasLeadingEmptyEdit(
-            status.st_size, [file](int64_t offset, unsigned char* bytes, int count) {
-              return pread(file, bytes, static_cast<size_t>(count), offset) == count;
-            });
+    asset.movieTimelineStartsAtZero = hasLeadingEmptyEdit(
+        asset.fileBytes, [file](int64_t offset, unsigned char* bytes, int count) {
+          return pread(file, bytes, static_cast<size_t>(count), offset) == count;
+        });
   }
   asset.durationSeconds = presentationDuration(asset);
 }

@@ -39,6 +39,7 @@ std::string secondsText(double seconds);
 // deadline that every blocking FFmpeg call on it honours. Whoever reads packets sets it.
 struct Demuxer {
   int fd;
+  int64_t fileBytes;  // as the file was when opened: the confined process cannot stat it
   int64_t position = 0;
   Clock::time_point deadline;
   UniqueIoContext input;       // reads `fd` for the demuxer, which never sees a path
@@ -48,6 +49,7 @@ struct Demuxer {
 struct Asset {
   // Declared in the order they are made: each is closed before what it reads from.
   UniqueFd file;         // none when the input is not a regular file that can be read
+  int64_t fileBytes = 0;
   std::string location;  // the input's path, for its extension only
   std::unique_ptr<Demuxer> demuxer;
   int videoStream = -1;      // index of the first video track, -1 when there is none
