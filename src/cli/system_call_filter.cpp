@@ -28,6 +28,10 @@ scmp_arg_cmp argumentHasNone(unsigned argument, uint64_t bits) {
   return {argument, SCMP_CMP_MASKED_EQ, bits, 0};
 }
 
+#ifdef FRAMEPICK_SANITIZED
+constexpr uint64_t kWritingOrPath = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_PATH;
+#endif
+
 constexpr uint64_t kNamespaceFlags = CLONE_NEWNS | CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNET |
                                      CLONE_NEWIPC | CLONE_NEWUTS | CLONE_NEWCGROUP;
 
@@ -96,12 +100,14 @@ std::vector<Allowed> allowedCalls() {
   const std::vector<Allowed> sanitizer = {
       {SCMP_SYS(pipe2)},
       {SCMP_SYS(read)},
-      {SCMP_SYS(open)},
-      {SCMP_SYS(openat)},
+      {SCMP_SYS(open), {argumentHasNone(1, kWritingOrPath)}},
+      {SCMP_SYS(openat), {argumentHasNone(2, kWritingOrPath)}},
       {SCMP_SYS(clone)},
       {SCMP_SYS(ptrace)},
       {SCMP_SYS(wait4)},
+      {SCMP_SYS(getdents)},
       {SCMP_SYS(getdents64)},
+      {SCMP_SYS(lseek)},
       {SCMP_SYS(prctl)},
       {SCMP_SYS(readlink)},
       {SCMP_SYS(getppid)},
