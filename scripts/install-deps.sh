@@ -24,7 +24,7 @@ tools_for() {
     sid | forky) clang=21 ;;
     *) clang="" ;;
   esac
-  local tools=(hyperfine time valgrind
+  local tools=(hyperfine time valgrind strace
     mmdebstrap  # scripts/test-debian.sh: the other releases' root file systems
     dpkg-dev file)  # cpack -G DEB: dpkg-shlibdeps and file derive the package's dependencies
   if [ -n "${clang}" ]; then

@@ -26,8 +26,6 @@ constexpr uint64_t kScopeAbstractUnixSocketV6 = 1ULL << 0;
 constexpr uint64_t kScopeSignalV6 = 1ULL << 1;
 
 constexpr uint64_t kWriteFile = 1ULL << 1;
-constexpr uint64_t kReadFile = 1ULL << 2;
-constexpr uint64_t kReadDirectory = 1ULL << 3;
 constexpr uint64_t kRemoveDirectory = 1ULL << 4;
 constexpr uint64_t kRemoveFile = 1ULL << 5;
 constexpr uint64_t kMakeRegular = 1ULL << 8;
@@ -84,6 +82,8 @@ bool restrictFileSystem(const std::filesystem::path& outputDirectory) {
   if (!allowBeneath(ruleset.get(), outputDirectory.c_str(), frameFileAccess)) return false;
 #ifdef FRAMEPICK_SANITIZED
   // LeakSanitizer lists the threads and the mappings under /proc when the process exits.
+  constexpr uint64_t kReadFile = 1ULL << 2;
+  constexpr uint64_t kReadDirectory = 1ULL << 3;
   if (!allowBeneath(ruleset.get(), "/proc", kReadFile | kReadDirectory)) return false;
 #endif
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
