@@ -20,7 +20,8 @@ struct Confinement {
 // writing frame files needs: files may be created, written, renamed and removed beneath
 // outputDirectory and nothing else can be opened, looked at or changed; no program can be
 // started, no socket made, no other process reached. Call it once the input is open and before
-// any of its bytes are parsed.
+// any of its bytes are parsed, while the process has one thread: the layers hold for the calling
+// thread and every thread it starts later.
 Confinement confineProcess(const std::filesystem::path& outputDirectory,
                            Refusal refusal = Refusal::kFail);
 
