@@ -26,10 +26,10 @@ bool inputExists(const std::filesystem::path& inputURL) {
 Result<VideoProbe> probeVideo(const Asset& asset) {
   const double durationSeconds = assetDurationSeconds(asset);
   if (!std::isfinite(durationSeconds) || !(durationSeconds > 0)) {
-    return Error{Stage::kInput, Cause::kUnusableInput, "duration_unavailable"};
+    return Error{"duration_unavailable"};
   }
   const std::vector<VideoTrack> tracks = videoTracks(asset);
-  if (tracks.empty()) return Error{Stage::kInput, Cause::kUnusableInput, "video_track_unavailable"};
+  if (tracks.empty()) return Error{"video_track_unavailable"};
   const Size displaySize =
       applyTransform(tracks.front().naturalSize, tracks.front().preferredTransform);
   return VideoProbe{.durationSeconds = durationSeconds,

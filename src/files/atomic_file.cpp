@@ -11,9 +11,7 @@
 namespace framepick {
 namespace {
 
-Error writeError(int error) {
-  return {Stage::kWrite, Cause::kSystem, std::error_code(error, std::generic_category()).message()};
-}
+Error writeError(int error) { return {std::error_code(error, std::generic_category()).message()}; }
 
 // mkstemp opens its file for reading too, which the confined process may not do in the output
 // directory; and its files are 0600, where frames should get the usual mode for new files.
