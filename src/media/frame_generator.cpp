@@ -45,10 +45,6 @@ struct FrameGenerator {
 
 namespace {
 
-// Decoded pictures a decoder may keep at once: 16 references, the one being made and the one
-// shown.
-constexpr int64_t kPicturesPerDecoder = 18;
-
 std::string sizeText(Size size) {
   return std::to_string(std::llround(size.width)) + "x" + std::to_string(std::llround(size.height));
 }
@@ -208,12 +204,8 @@ ParallelRoom parallelRoom(const FrameGenerator& generator) {
   ParallelRoom room{.cores = generator.asset.cores, .decoders = 1};
   if (!generator.cursor) return room;
   const AVCodecParameters& parameters = *generator.cursor->stream().codecpar;
-  const int64_t pictureBytes = av_image_get_buffer_size(
-      static_cast<AVPixelFormat>(parameters.format), parameters.width, parameters.height, 1);
-  if (pictureBytes > 0) {
-    room.decoders = static_cast<int>(
-        std::clamp<int64_t>(kPictureBudgetBytes / (pictureBytes * kPicturesPerDecoder), 1, 64));
-  }
+  room.decoders = decodersWithinBudget(av_image_get_buffer_size(
+      static_cast<AVPixelFormat>(parameters.format), parameters.width, parameters.height, 1));
   return room;
 }
 
