@@ -93,14 +93,10 @@ TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
   }
   std::istringstream words(ffmpeg);
   for (std::string word; words >> word;) arguments.push_back(word);
-  ScratchDirectory output;
-  const ProcessResult result =
-      runFramepick({"--input", fixtureVideo("colour-" + name + ".mkv", arguments).string(),
-                    "--output-dir", output.path().string(), "--max-frames", "1"});
-  ASSERT_EQ(result.exitStatus, 0) << result.out;
-  EXPECT_EQ(result.err, "");
-  const auto fileName = nlohmann::json::parse(result.out)["frames"][0]["fileName"];
-  const DecodedImage still = decodeJpegFile(output.path() / fileName.get<std::string>());
+  const Stills run =
+      captureStills(fixtureVideo("colour-" + name + ".mkv", arguments), {"--max-frames", "1"});
+  ASSERT_EQ(run.images.size(), 1u) << run.result.out;
+  const DecodedImage& still = run.images[0];
   ASSERT_EQ(std::make_pair(still.width, still.height), std::make_pair(384, 256));
 
   double worst = 0, sum = 0, worstSkinAndGrey = 0;
@@ -148,7 +144,8 @@ TEST(ToneCurve, KeepsMidTonesAndRollsOffToWhiteAtThePeak) {
 
 // Single pixels through the colour tables, against values worked out from the standards: a grey
 // stays a grey of the same light whatever white the source was graded for (Bradford adaptation
-// to D65), and HLG's display light follows BT.2100's system gamma of 1.2 at 1000 cd/m².
+// to D65), HLG's display light follows BT.2100's system gamma of 1.2 at 1000 cd/m², and PQ light
+// between the knee and the peak is compressed, not clipped.
 TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) {
   constexpr Primaries kDciP3{{0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}, {0.314, 0.351}};
   constexpr Primaries kBt2020{{0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}, {0.3127, 0.3290}};
@@ -170,6 +167,10 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
       // Scene light 0.5² / 3 = 1/12; display light 1000 · (1/12)^1.2 = 50.6 cd/m², a quarter of
       // the reference white's 203: 255 · 0.249^(1/2.4) = 143.
       {"HLG grey at half signal", {Transfer::kHlg, kBt2020, 0}, 32768, 65535, 143},
+      // BT.2390 maps 203 cd/m² of a 1000 grade to 159 (255 · (159 / 203)^(1/2.4) = 230), 400 to
+      // 194.
+      {"PQ 203 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 38055, 65535, 230},
+      {"PQ 400 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 42767, 65535, 250},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -184,15 +185,8 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
 // What a frame's tags make of it: the matrix and range swscale is told, and whether the still
 // needs the colour tables, with which transfer, primaries (by their red's x) and peak.
 TEST(ColourTags, NameTheConversionAStillNeeds) {
-  const ColourTags sd{AV_PIX_FMT_YUV420P,
-                      AVCOL_RANGE_MPEG,
-                      AVCOL_SPC_UNSPECIFIED,
-                      AVCOL_TRC_UNSPECIFIED,
-                      AVCOL_PRI_UNSPECIFIED,
-                      720,
-                      576,
-                      0,
-                      0};
+  // Matrix, transfer and primaries unspecified (2).
+  const ColourTags sd{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, 2, 2, 2, 720, 576, 0, 0};
   const auto with = [&sd](void (*change)(ColourTags&)) {
     ColourTags tags = sd;
     change(tags);

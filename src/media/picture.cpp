@@ -84,6 +84,8 @@ ScaledSize fittedSize(const AVFrame& frame, AVRational sampleAspectRatio,
   return {fit(width), fit(height)};
 }
 
+bool swapsSides(AffineTransform quarterTurn) { return quarterTurn.a == 0; }
+
 // Copies the scaled rows into a packed image, turned by a quarter turn (quarterTurnOf): source
 // pixel (x, y) lands at (a·x + c·y, b·x + d·y), shifted back into the picture.
 Image orientedImage(const AVFrame& rgb, AffineTransform quarterTurn) {
@@ -93,8 +95,8 @@ Image orientedImage(const AVFrame& rgb, AffineTransform quarterTurn) {
          static_cast<int>(quarterTurn.c), static_cast<int>(quarterTurn.d)};
   const int width = rgb.width;
   const int height = rgb.height;
-  const bool swapsSides = turn.a == 0;
-  Image image{swapsSides ? height : width, swapsSides ? width : height, {}};
+  const bool swapped = swapsSides(quarterTurn);
+  Image image{swapped ? height : width, swapped ? width : height, {}};
   image.rgb.resize(static_cast<size_t>(width) * height * 3);
   const int offsetX = -(std::min(0, turn.a * (width - 1)) + std::min(0, turn.c * (height - 1)));
   const int offsetY = -(std::min(0, turn.b * (width - 1)) + std::min(0, turn.d * (height - 1)));
@@ -126,6 +128,12 @@ UniqueFrame allocatedFrame(AVPixelFormat format, int width, int height) {
 }
 
 }  // namespace
+
+Size uprightSize(const VideoTrack& track) {
+  const Size natural = track.naturalSize;
+  return swapsSides(quarterTurnOf(track.preferredTransform)) ? Size{natural.height, natural.width}
+                                                             : natural;
+}
 
 Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
                             AffineTransform displayTransform, int64_t maximumDimension,
