@@ -5,14 +5,12 @@
 #include <array>
 #include <cmath>
 #include <fstream>
-#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 
 #include "extract/plan.h"
 #include "media/media.h"
 #include "support/fixtures.h"
-#include "support/process.h"
 
 namespace framepick::testing {
 namespace {
@@ -89,17 +87,19 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   // The last frame in decode order (a B-frame) lasts 3.04 s, to the track's end at 7 s.
   const fs::path longLast = fixtureVideo(
       "long-last.mp4",
-      {"-i",
-       numberedClip("long-last-source.mp4", 320, 180, 25, 4,
-                    "-c:v libx264 -x264-params b-adapt=0:bframes=3 -use_editlist 0"),
-       "-c", "copy", "-bsf:v", "setts=pts=PTS:dts=DTS:duration=if(eq(N\\,99)\\,38912\\,DURATION)",
-       "-use_editlist", "0"});
+      "-i " +
+          numberedClip("long-last-source.mp4", 320, 180, 25, 4,
+                       "-c:v libx264 -x264-params b-adapt=0:bframes=3 -use_editlist 0")
+              .string() +
+          " -c copy -bsf:v setts=pts=PTS:dts=DTS:duration=if(eq(N\\,99)\\,38912\\,DURATION)"
+          " -use_editlist 0");
   // An empty edit of 2 s before the video.
   const fs::path delayed = fixtureVideo(
       "empty-edit.mp4",
-      {"-itsoffset", "2", "-i",
-       numberedClip("undelayed.mp4", 320, 180, 25, 4, "-c:v libx264 -preset ultrafast -g 25"), "-c",
-       "copy"});
+      "-itsoffset 2 -i " +
+          numberedClip("undelayed.mp4", 320, 180, 25, 4, "-c:v libx264 -preset ultrafast -g 25")
+              .string() +
+          " -c copy");
   const fs::path vp9 =
       numberedClip("vp9.webm", 320, 180, 25, 2, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8");
   const fs::path anamorphic =

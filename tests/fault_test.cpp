@@ -9,8 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include "support/fixtures.h"
-#include "support/process.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {

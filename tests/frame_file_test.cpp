@@ -6,7 +6,6 @@
 #include <fstream>
 
 #include "support/fixtures.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {

@@ -9,7 +9,6 @@
 #include "extract/chains.h"
 #include "extract/plan.h"
 #include "support/fixtures.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {

@@ -2,14 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "support/fixtures.h"
-#include "support/process.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {
@@ -56,7 +52,7 @@ TEST(SizeChanges, EachStillHasItsOwnFramesSize) {
         .string();
   };
   const std::string parts = "concat:" + part(640, 360, "0") + "|" + part(320, 240, "1");
-  const auto stills = captureStills(fixtureVideo("size-change.ts", {"-i", parts, "-c", "copy"}),
+  const auto stills = captureStills(fixtureVideo("size-change.ts", "-i " + parts + " -c copy"),
                                     {"--max-frames", "4"})
                           .images;
   ASSERT_EQ(stills.size(), 4u);

@@ -7,7 +7,6 @@
 
 #include "media/asset.h"
 #include "support/fixtures.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {

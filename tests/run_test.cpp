@@ -6,8 +6,6 @@
 
 #include "cli/options.h"
 #include "support/fixtures.h"
-#include "support/process.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {

@@ -11,29 +11,19 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "support/process.h"
-
 namespace framepick::testing {
 
-std::filesystem::path fixtureVideo(const std::string& fileName,
-                                   const std::vector<std::string>& ffmpegArguments) {
+std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords) {
   static const ScratchDirectory directory;
   const std::filesystem::path path = directory.path() / fileName;
   if (std::filesystem::exists(path)) return path;
-  std::vector<std::string> arguments = {"-v", "error", "-nostdin", "-y"};
-  arguments.insert(arguments.end(), ffmpegArguments.begin(), ffmpegArguments.end());
-  arguments.push_back(path.string());
-  const ProcessResult result = runProcess("ffmpeg", arguments);
+  std::istringstream words("-v error -nostdin -y " + ffmpegWords + " " + path.string());
+  const ProcessResult result =
+      runProcess("ffmpeg", {std::istream_iterator<std::string>(words), {}});
   if (result.exitStatus != 0) {
     throw std::runtime_error("ffmpeg could not make " + fileName + ": " + result.err);
   }
   return path;
-}
-
-std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords) {
-  std::istringstream words(ffmpegWords);
-  return fixtureVideo(fileName, std::vector<std::string>(std::istream_iterator<std::string>(words),
-                                                         std::istream_iterator<std::string>()));
 }
 
 std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,

@@ -11,11 +11,8 @@
 
 namespace framepick::testing {
 
-// A video made with the ffmpeg CLI from the arguments (output path appended), once per test
-// process, in a directory shared by the process's tests.
-std::filesystem::path fixtureVideo(const std::string& fileName,
-                                   const std::vector<std::string>& ffmpegArguments);
-// The same with the arguments given as one string, split at spaces.
+// A video made with the ffmpeg CLI from the arguments, split at spaces (output path appended),
+// once per test process, in a directory shared by the process's tests.
 std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords);
 
 // A clip whose frames carry their own number: twelve vertical bands across the top half, white
