@@ -186,7 +186,7 @@ TEST(ColourTags, NameTheConversionAStillNeeds) {
     change(tags);
     return tags;
   };
-  // Full range, BT.2020 and alpha have their rows in the colour chart's cases.
+  // BT.2020 and alpha have their rows in the colour chart's cases.
   const struct {
     const char* what;
     ColourTags tags;
@@ -201,6 +201,9 @@ TEST(ColourTags, NameTheConversionAStillNeeds) {
        false, false},
       {"a matrix code no standard has", with([](auto& t) { t.matrix = 200, t.height = 1080; }),
        SWS_CS_ITU709, false, false},
+      // A JPEG format is full range even where the frame's range tag says otherwise.
+      {"yuvj", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_YUVJ420P; }), SWS_CS_ITU601, true,
+       false},
       {"HLG, untagged primaries", with([](auto& t) { t.transfer = AVCOL_TRC_ARIB_STD_B67; }),
        SWS_CS_ITU601, false, true, Transfer::kHlg, 0.708},
       {"PQ without metadata", with([](auto& t) { t.transfer = AVCOL_TRC_SMPTE2084; }),
