@@ -2,8 +2,11 @@
 """Checks a framepick report against the report schema.
 
 usage: check_report.py SCHEMA REPORT
+       check_report.py SCHEMA --self-test
 
 Prints each violation with where it is in the report, and exits with status 1 when there is any.
+--self-test checks that the schema's rules bite: a sound report passes and reports broken one way
+each do not (the test suite runs it; its end-to-end runs only show that real reports pass).
 Needs the jsonschema module (Debian: python3-jsonschema).
 """
 import json
@@ -20,13 +23,36 @@ def describe(error, depth=0):
         yield from describe(cause, depth + 1)
 
 
+SOUND = {
+    "ok": True, "decoder": "AVFoundation", "inputFileName": "clip.mov", "durationSeconds": 10.0,
+    "videoWidth": 640, "videoHeight": 360, "maxFrames": 2,
+    "frames": [{"index": 1, "requestedTimestampSeconds": 1.2, "actualTimestampSeconds": 1.2,
+                "width": 640, "height": 360, "fileName": "frame-001.jpg"}],
+    "failures": [{"index": 2, "timestampSeconds": 8.8, "reason": "jpeg_encode_failed"}],
+}
+BROKEN = [{"ok": False}, {"error": None}, {"error": "disk_full"}, {"decoder": "FFmpeg"},
+          {"maxFrames": 13}, {"inputFileName": None}, {"frames": [{"index": 1}]}]
+
+
+def self_test(validator):
+    failed = [] if validator.is_valid(SOUND) else ["the sound report is refused"]
+    for patch in BROKEN:
+        if validator.is_valid({**SOUND, **patch}):
+            failed.append(f"a report with {json.dumps(patch)} passes")
+    print("\n".join(failed))
+    return 1 if failed else 0
+
+
 def main(schema_path, report_path):
     with open(schema_path, encoding="utf-8") as schema_file:
         schema = json.load(schema_file)
     Draft202012Validator.check_schema(schema)
+    validator = Draft202012Validator(schema)
+    if report_path == "--self-test":
+        return self_test(validator)
     with open(report_path, encoding="utf-8") as report_file:
         report = json.load(report_file)
-    errors = list(Draft202012Validator(schema).iter_errors(report))
+    errors = list(validator.iter_errors(report))
     for error in errors:
         print("\n".join(describe(error)))
     return 1 if errors else 0

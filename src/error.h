@@ -7,23 +7,9 @@
 
 namespace framepick {
 
-// Where a run or a sample stopped.
-enum class Stage { kInput, kOutputDirectory, kDecode, kConvert, kEncode, kWrite };
-
-// Why, in the few kinds that callers and tests tell apart.
-enum class Cause {
-  kUnusableInput,  // the file is not a video that can be read (no duration, no track, damaged)
-  kNoFrame,        // nothing on screen at the requested time
-  kUnsupported,    // a codec, pixel format or picture size this build cannot handle
-  kOutOfTime,      // a time budget ran out
-  kOutOfMemory,    // an allocation or the picture budget failed
-  kSystem,         // a system call failed; the message is the system's text
-};
-
-// A failure that is reported rather than a bug: its message is shown to the user as is.
+// A failure that is reported rather than a bug. Its message is the whole of it: shown to the
+// user as is, and the only thing callers (and tests) can tell failures apart by.
 struct Error {
-  Stage stage;
-  Cause cause;
   std::string message;
 };
 

@@ -12,13 +12,10 @@
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <tuple>
 
 #include "media/colour_tags.h"
 #include "support/fixtures.h"
-#include "support/process.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {
@@ -84,23 +81,16 @@ class ColourTest : public ::testing::TestWithParam<ColourCase> {};
 // SDR; for HDR within 3 on skin and grey, and tone mapping must keep the rest recognisable.
 TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
   const auto& [name, codedAs, tagging, kind, ffmpeg] = GetParam();
-  std::vector<std::string> arguments = {"-f", "lavfi", "-i",
-                                        "color=c=black:s=384x256:r=5:d=1,format=gbrp"};
+  std::string arguments = "-f lavfi -i color=c=black:s=384x256:r=5:d=1,format=gbrp";
   for (int i = 0; i < 24; ++i) {
-    arguments.back() += ",drawbox=x=" + std::to_string(i % 6 * 64) +
-                        ":y=" + std::to_string(i / 6 * 64) + ":w=64:h=64:t=fill:color=0x" +
-                        kChart[i];
+    arguments += ",drawbox=x=" + std::to_string(i % 6 * 64) + ":y=" + std::to_string(i / 6 * 64) +
+                 ":w=64:h=64:t=fill:color=0x" + kChart[i];
   }
-  std::istringstream words(ffmpeg);
-  for (std::string word; words >> word;) arguments.push_back(word);
-  ScratchDirectory output;
-  const ProcessResult result =
-      runFramepick({"--input", fixtureVideo("colour-" + name + ".mkv", arguments).string(),
-                    "--output-dir", output.path().string(), "--max-frames", "1"});
-  ASSERT_EQ(result.exitStatus, 0) << result.out;
-  EXPECT_EQ(result.err, "");
-  const auto fileName = nlohmann::json::parse(result.out)["frames"][0]["fileName"];
-  const DecodedImage still = decodeJpegFile(output.path() / fileName.get<std::string>());
+  arguments += " " + ffmpeg;
+  const Stills run =
+      captureStills(fixtureVideo("colour-" + name + ".mkv", arguments), {"--max-frames", "1"});
+  ASSERT_EQ(run.images.size(), 1u) << run.result.out;
+  const DecodedImage& still = run.images[0];
   ASSERT_EQ(std::make_pair(still.width, still.height), std::make_pair(384, 256));
 
   double worst = 0, sum = 0, worstSkinAndGrey = 0;
@@ -148,7 +138,8 @@ TEST(ToneCurve, KeepsMidTonesAndRollsOffToWhiteAtThePeak) {
 
 // Single pixels through the colour tables, against values worked out from the standards: a grey
 // stays a grey of the same light whatever white the source was graded for (Bradford adaptation
-// to D65), and HLG's display light follows BT.2100's system gamma of 1.2 at 1000 cd/m².
+// to D65), HLG's display light follows BT.2100's system gamma of 1.2 at 1000 cd/m², and PQ light
+// between the knee and the peak is compressed, not clipped.
 TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) {
   constexpr Primaries kDciP3{{0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}, {0.314, 0.351}};
   constexpr Primaries kBt2020{{0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}, {0.3127, 0.3290}};
@@ -170,6 +161,10 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
       // Scene light 0.5² / 3 = 1/12; display light 1000 · (1/12)^1.2 = 50.6 cd/m², a quarter of
       // the reference white's 203: 255 · 0.249^(1/2.4) = 143.
       {"HLG grey at half signal", {Transfer::kHlg, kBt2020, 0}, 32768, 65535, 143},
+      // BT.2390 maps 203 cd/m² of a 1000 grade to 159 (255 · (159 / 203)^(1/2.4) = 230), 400 to
+      // 194.
+      {"PQ 203 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 38055, 65535, 230},
+      {"PQ 400 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 42767, 65535, 250},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -184,60 +179,51 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
 // What a frame's tags make of it: the matrix and range swscale is told, and whether the still
 // needs the colour tables, with which transfer, primaries (by their red's x) and peak.
 TEST(ColourTags, NameTheConversionAStillNeeds) {
-  const ColourTags sd{AV_PIX_FMT_YUV420P,
-                      AVCOL_RANGE_MPEG,
-                      AVCOL_SPC_UNSPECIFIED,
-                      AVCOL_TRC_UNSPECIFIED,
-                      AVCOL_PRI_UNSPECIFIED,
-                      720,
-                      576,
-                      0,
-                      0};
+  // Matrix, transfer and primaries unspecified (2).
+  const ColourTags sd{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, 2, 2, 2, 720, 576, 0, 0};
   const auto with = [&sd](void (*change)(ColourTags&)) {
     ColourTags tags = sd;
     change(tags);
     return tags;
   };
-  const auto pq = [](ColourTags& t) { t.transfer = AVCOL_TRC_SMPTE2084; };
+  // BT.2020 and alpha have their rows in the colour chart's cases.
   const struct {
     const char* what;
     ColourTags tags;
-    bool transparent;
     int matrix;
     bool fullRange;
     bool tables;
     Transfer transfer = Transfer::kSdr;
     double redX = 0.64, peakNits = 1000;
   } cases[] = {
-      {"untagged SD", sd, false, SWS_CS_ITU601, false, false},
-      {"untagged scope HD", with([](auto& t) { t.width = 1280, t.height = 544; }), false,
-       SWS_CS_ITU709, false, false},
+      {"untagged SD", sd, SWS_CS_ITU601, false, false},
+      {"untagged scope HD", with([](auto& t) { t.width = 1280, t.height = 544; }), SWS_CS_ITU709,
+       false, false},
       {"a matrix code no standard has", with([](auto& t) { t.matrix = 200, t.height = 1080; }),
-       false, SWS_CS_ITU709, false, false},
-      {"yuvj", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_YUVJ420P; }), false, SWS_CS_ITU601,
-       true, false},
-      {"BT.2020 SDR", with([](auto& t) { t.matrix = AVCOL_SPC_BT2020_NCL, t.primaries = 9; }),
-       false, SWS_CS_BT2020, false, true, Transfer::kSdr, 0.708},
-      {"HLG, untagged primaries", with([](auto& t) { t.transfer = AVCOL_TRC_ARIB_STD_B67; }), false,
+       SWS_CS_ITU709, false, false},
+      // A JPEG format is full range even where the frame's range tag says otherwise.
+      {"yuvj", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_YUVJ420P; }), SWS_CS_ITU601, true,
+       false},
+      {"HLG, untagged primaries", with([](auto& t) { t.transfer = AVCOL_TRC_ARIB_STD_B67; }),
        SWS_CS_ITU601, false, true, Transfer::kHlg, 0.708},
-      {"PQ without metadata", with(pq), false, SWS_CS_ITU601, false, true, Transfer::kPq, 0.708},
+      {"PQ without metadata", with([](auto& t) { t.transfer = AVCOL_TRC_SMPTE2084; }),
+       SWS_CS_ITU601, false, true, Transfer::kPq, 0.708},
       {"PQ mastered at 600", with([](auto& t) { t.transfer = 16, t.masteringPeakNits = 600; }),
-       false, SWS_CS_ITU601, false, true, Transfer::kPq, 0.708, 600},
+       SWS_CS_ITU601, false, true, Transfer::kPq, 0.708, 600},
       {"PQ, content light first", with([](auto& t) {
          t.transfer = 16, t.masteringPeakNits = 600, t.maxContentLightNits = 4000;
        }),
-       false, SWS_CS_ITU601, false, true, Transfer::kPq, 0.708, 4000},
-      {"limited grey", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_GRAY8; }), false,
-       SWS_CS_ITU601, false, true},
-      {"full grey", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_GRAY8, t.range = 2; }), false,
+       SWS_CS_ITU601, false, true, Transfer::kPq, 0.708, 4000},
+      {"limited grey", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_GRAY8; }), SWS_CS_ITU601,
+       false, true},
+      {"full grey", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_GRAY8, t.range = 2; }),
        SWS_CS_ITU601, true, false},
-      {"transparent", sd, true, SWS_CS_ITU601, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(swsMatrix(c.tags), c.matrix);
     EXPECT_EQ(isFullRange(c.tags), c.fullRange);
-    const std::optional<ColourSource> source = colourSourceOf(c.tags, c.transparent);
+    const std::optional<ColourSource> source = colourSourceOf(c.tags, false);
     ASSERT_EQ(source.has_value(), c.tables);
     if (!source) continue;
     EXPECT_EQ(source->transfer, c.transfer);

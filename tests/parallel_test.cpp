@@ -9,7 +9,6 @@
 #include "extract/chains.h"
 #include "extract/plan.h"
 #include "support/fixtures.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {
@@ -67,11 +66,13 @@ std::string everything(const CaptureRecords& records, const fs::path& output) {
 // decoded forward by one decoder, so at most one seek per chain. AVI times its packets by what the
 // probe learnt of the stream, so it is read by one decoder.
 TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
-  const std::string source = "-f lavfi -i " + numberedFramesSource(640, 360, 25, 8);
+  const auto clip = [](const std::string& name, const std::string& encoder) {
+    return numberedClip(name, 640, 360, 25, 8, encoder + " -g 50");
+  };
   const std::pair<fs::path, bool> videos[] = {
-      {fixtureVideo("gops.mp4", source + " -c:v libx264 -preset ultrafast -bf 2 -g 50"), true},
-      {fixtureVideo("gops.webm", source + " -c:v libvpx-vp9 -deadline realtime -g 50"), true},
-      {fixtureVideo("gops.avi", source + " -c:v mpeg4 -bf 2 -g 50"), false},
+      {clip("gops.mp4", "-c:v libx264 -preset ultrafast -bf 2"), true},
+      {clip("gops.webm", "-c:v libvpx-vp9 -deadline realtime"), true},
+      {clip("gops.avi", "-c:v mpeg4 -bf 2"), false},
   };
   for (const auto& [video, parallel] : videos) {
     SCOPED_TRACE(video.filename());

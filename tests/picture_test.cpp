@@ -2,35 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "support/fixtures.h"
-#include "support/process.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {
-
-// The stills of a run, each checked against the size the report gives it.
-std::vector<DecodedImage> capture(const std::filesystem::path& video, int maxFrames) {
-  ScratchDirectory output;
-  const ProcessResult result =
-      runFramepick({"--input", video.string(), "--output-dir", output.path().string(),
-                    "--max-frames", std::to_string(maxFrames)});
-  EXPECT_EQ(result.exitStatus, 0) << result.out;
-  EXPECT_EQ(result.err, "");
-  const nlohmann::json report = nlohmann::json::parse(result.out);
-  std::vector<DecodedImage> stills;
-  for (const auto& frame : report["frames"]) {
-    stills.push_back(decodeJpegFile(output.path() / frame["fileName"].get<std::string>()));
-    EXPECT_EQ(frame["width"], stills.back().width) << frame;
-    EXPECT_EQ(frame["height"], stills.back().height) << frame;
-  }
-  return stills;
-}
 
 // Each interlaced frame weaves a field with a white box on the left (taken first by the source)
 // and one with it on the right. The still shows the field the flags say comes first, whole:
@@ -53,7 +31,7 @@ TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
     } catch (const std::runtime_error&) {
       video = fixtureVideo(name + ".mp4", arguments);
     }
-    const auto stills = capture(video, 1);
+    const auto stills = captureStills(video, {"--max-frames", "1"}).images;
     ASSERT_EQ(stills.size(), 1u);
     ASSERT_EQ(std::make_pair(stills[0].width, stills[0].height), std::make_pair(320, 240));
     for (int y = 70; y < 170; ++y) {  // green, in the middle of either box
@@ -67,20 +45,22 @@ TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
 // frame's size, with the picture where it belongs.
 TEST(SizeChanges, EachStillHasItsOwnFramesSize) {
   const auto part = [](int width, int height, const char* start) {
-    const std::string source = numberedFramesSource(width, height, 30, 1) + ",setsar=1";
-    return fixtureVideo("size-" + std::to_string(width) + ".ts",
-                        "-f lavfi -i " + source +
-                            " -c:v libx264 -preset ultrafast -bf 0 -output_ts_offset " + start)
+    return numberedClip("size-" + std::to_string(width) + ".ts", width, height, 30, 1,
+                        std::string("-vf setsar=1 -c:v libx264 -preset ultrafast -bf 0 "
+                                    "-output_ts_offset ") +
+                            start)
         .string();
   };
   const std::string parts = "concat:" + part(640, 360, "0") + "|" + part(320, 240, "1");
-  const auto stills = capture(fixtureVideo("size-change.ts", {"-i", parts, "-c", "copy"}), 4);
+  const auto stills = captureStills(fixtureVideo("size-change.ts", "-i " + parts + " -c copy"),
+                                    {"--max-frames", "4"})
+                          .images;
   ASSERT_EQ(stills.size(), 4u);
   // Samples at 0.24, 0.75, 1.25 and 1.76 s; the second part numbers its frames from 0 again.
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(std::make_pair(stills[i].width, stills[i].height),
               i < 2 ? std::make_pair(640, 360) : std::make_pair(320, 240));
-    EXPECT_EQ(readFrameNumber(stills[i], upright(stills[i])), i % 2 ? 22 : 7) << i;
+    EXPECT_EQ(readFrameNumber(stills[i]), i % 2 ? 22 : 7) << i;
   }
 }
 

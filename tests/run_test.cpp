@@ -6,8 +6,6 @@
 
 #include "cli/options.h"
 #include "support/fixtures.h"
-#include "support/process.h"
-#include "support/scratch.h"
 
 namespace framepick::testing {
 namespace {
@@ -27,13 +25,6 @@ TEST(Run, FailuresBeforeSamplingLeaveNoFrames) {
   ASSERT_EQ(mkfifo((work.path() / "pipe.mov").c_str(), 0600), 0);
 
   const std::string tone = fixtureVideo("tone.m4a", "-f lavfi -i sine=d=1 -c:a aac").string();
-  // Lists that name other media, under any name: only the named file is ever read.
-  const fs::path elsewhere = fixtureVideo("elsewhere.ts", "-f lavfi -i testsrc2=d=2");
-  fs::copy_file(elsewhere, work.path() / "beside.ts");
-  std::ofstream(work.path() / "upload.bin") << "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n"
-                                            << elsewhere.string() << "\n#EXT-X-ENDLIST\n";
-  fs::copy_file(work.path() / "upload.bin", work.path() / "list.m3u8");
-  std::ofstream(work.path() / "list.ffconcat") << "ffconcat version 1.0\nfile 'beside.ts'\n";
   const std::string usage(kUsageLine), in = "--input", out = "--output-dir";
   const std::string notDirectory = "output_directory_unavailable: Not a directory";
   const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
@@ -49,9 +40,6 @@ TEST(Run, FailuresBeforeSamplingLeaveNoFrames) {
       {{in, "folder.mov", out, "out"}, "folder.mov", "duration_unavailable"},
       {{in, "pipe.mov", out, "out"}, "pipe.mov", "duration_unavailable"},
       {{in, tone, out, "out"}, "tone.m4a", "video_track_unavailable"},
-      {{in, "upload.bin", out, "out"}, "upload.bin", "duration_unavailable"},
-      {{in, "list.m3u8", out, "out"}, "list.m3u8", "duration_unavailable"},
-      {{in, "list.ffconcat", out, "out"}, "list.ffconcat", "duration_unavailable"},
   };
   json expected = json::parse(R"({"ok": false, "decoder": "AVFoundation", "durationSeconds": 0,
       "videoWidth": 0, "videoHeight": 0, "maxFrames": 0, "frames": [], "failures": []})");

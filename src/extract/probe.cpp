@@ -8,9 +8,9 @@ namespace framepick {
 
 namespace {
 
-// Absolute value rounded half away from zero.
+// Rounded half away from zero.
 int64_t wholePixels(double size) {
-  const double rounded = std::round(std::fabs(size));
+  const double rounded = std::round(size);
   // A size beyond any real picture is reported as unknown rather than overflowing.
   if (!(rounded < static_cast<double>(std::numeric_limits<int64_t>::max()))) return 0;
   return static_cast<int64_t>(rounded);
@@ -26,12 +26,11 @@ bool inputExists(const std::filesystem::path& inputURL) {
 Result<VideoProbe> probeVideo(const Asset& asset) {
   const double durationSeconds = assetDurationSeconds(asset);
   if (!std::isfinite(durationSeconds) || !(durationSeconds > 0)) {
-    return Error{Stage::kInput, Cause::kUnusableInput, "duration_unavailable"};
+    return Error{"duration_unavailable"};
   }
   const std::vector<VideoTrack> tracks = videoTracks(asset);
-  if (tracks.empty()) return Error{Stage::kInput, Cause::kUnusableInput, "video_track_unavailable"};
-  const Size displaySize =
-      applyTransform(tracks.front().naturalSize, tracks.front().preferredTransform);
+  if (tracks.empty()) return Error{"video_track_unavailable"};
+  const Size displaySize = uprightSize(tracks.front());
   return VideoProbe{.durationSeconds = durationSeconds,
                     .videoWidth = wholePixels(displaySize.width),
                     .videoHeight = wholePixels(displaySize.height)};

@@ -6,14 +6,16 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <system_error>
+#include <utility>
+
+#include "files/unique_fd.h"
 
 namespace framepick {
 namespace {
 
-Error writeError(int error) {
-  return {Stage::kWrite, Cause::kSystem, std::error_code(error, std::generic_category()).message()};
-}
+Error writeError(int error) { return {std::error_code(error, std::generic_category()).message()}; }
 
 // mkstemp opens its file for reading too, which the confined process may not do in the output
 // directory; and its files are 0600, where frames should get the usual mode for new files.
@@ -31,6 +33,52 @@ int createTemporaryFile(const FileSystemCalls& calls, std::string& path) {
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
+}
+
+// The temporary file of one write: closed, and removed unless it was renamed, however the write
+// ends.
+class TemporaryFile {
+ public:
+  TemporaryFile(const FileSystemCalls& calls, std::string path, int fd)
+      : calls_(calls), path_(std::move(path)), fd_(fd) {}
+  ~TemporaryFile() {
+    if (fd_ >= 0) calls_.close(fd_);
+    if (!renamed_) calls_.unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int fd() const { return fd_; }
+
+  // A failed close can be the first word of a failed write (quotas, network file systems).
+  Result<> close() {
+    if (calls_.close(std::exchange(fd_, -1)) != 0) return writeError(errno);
+    return {};
+  }
+
+  Result<> renameTo(const std::filesystem::path& target) {
+    if (calls_.rename(path_.c_str(), target.c_str()) != 0) return writeError(errno);
+    renamed_ = true;
+    return {};
+  }
+
+ private:
+  const FileSystemCalls& calls_;
+  std::string path_;
+  int fd_;
+  bool renamed_ = false;
+};
+
+// A rename lives in the directory's own data until that is flushed too. A failure leaves the
+// frame unreported, so it goes from the directory as well.
+Result<> syncDirectory(const FileSystemCalls& calls, const std::filesystem::path& target) {
+  const UniqueFd directory(calls.openDirectory(target.parent_path().c_str()));
+  if (!directory && (errno == EACCES || errno == EPERM)) return {};
+  // EINVAL: a file system that has nothing to flush for directories.
+  if (directory && (calls.fsync(directory.get()) == 0 || errno == EINVAL)) return {};
+  const int error = errno;
+  calls.unlink(target.c_str());
+  return writeError(error);
 }
 
 Result<> writeAll(const FileSystemCalls& calls, int fd, std::span<const uint8_t> bytes) {
@@ -55,6 +103,8 @@ const FileSystemCalls kSystemFileCalls{
     .close = ::close,
     .rename = ::rename,
     .unlink = ::unlink,
+    .openDirectory =
+        [](const char* path) { return open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC); },
 };
 
 Result<> writeFileAtomically(const std::filesystem::path& target, std::span<const uint8_t> bytes,
@@ -64,17 +114,15 @@ Result<> writeFileAtomically(const std::filesystem::path& target, std::span<cons
   std::string temporary = (target.parent_path() / temporaryName).string();
   const int fd = createTemporaryFile(calls, temporary);
   if (fd < 0) return writeError(errno);
+  TemporaryFile file(calls, std::move(temporary), fd);
 
-  Result<> written = writeAll(calls, fd, bytes);
+  if (Result<> written = writeAll(calls, file.fd(), bytes); !written.ok()) return written;
   // Some file systems (NFS, for one) report a full disk only when the data is flushed: a frame
   // is named in the report only once its bytes have landed.
-  if (written.ok() && calls.fsync(fd) != 0) written = writeError(errno);
-  if (calls.close(fd) != 0 && written.ok()) written = writeError(errno);
-  if (written.ok() && calls.rename(temporary.c_str(), target.c_str()) != 0) {
-    written = writeError(errno);
-  }
-  if (!written.ok()) calls.unlink(temporary.c_str());
-  return written;
+  if (calls.fsync(file.fd()) != 0) return writeError(errno);
+  if (Result<> closed = file.close(); !closed.ok()) return closed;
+  if (Result<> renamed = file.renameTo(target); !renamed.ok()) return renamed;
+  return syncDirectory(calls, target);
 }
 
 }  // namespace framepick

@@ -1,5 +1,7 @@
 #pragma once
 
+// Frame files land whole or not at all, and stay landed.
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -18,13 +20,18 @@ struct FileSystemCalls {
   int (*close)(int fd);
   int (*rename)(const char* from, const char* to);
   int (*unlink)(const char* path);
+  int (*openDirectory)(const char* path);  // read-only, for fsync
 };
 
 extern const FileSystemCalls kSystemFileCalls;
 
-// Writes the bytes to a temporary file beside the target, then renames it over the target: the
-// target is either untouched or whole. A link at the target is replaced, not followed. The error
-// carries the system's description of the first failure.
+// Writes the bytes to a temporary file beside the target, flushes it, renames it over the target
+// and flushes the directory that holds the new name: once this succeeds, the whole file is there
+// under its name and stays there through a crash. Until then the target is either untouched, or
+// gone when the directory could not be flushed. A link at the target is replaced, not followed.
+// A directory that may not be opened for reading (its mode, or the process's confinement) is
+// left as the file system keeps it. The error carries the system's description of the first
+// failure.
 Result<> writeFileAtomically(const std::filesystem::path& target, std::span<const uint8_t> bytes,
                              const FileSystemCalls& calls = kSystemFileCalls);
 

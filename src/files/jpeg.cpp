@@ -13,7 +13,7 @@ struct TurboJpegDeleter {
 };
 using UniqueTurboJpeg = std::unique_ptr<void, TurboJpegDeleter>;
 
-const Error kEncodeFailed{Stage::kEncode, Cause::kUnsupported, "jpeg_encode_failed"};
+const Error kEncodeFailed{"jpeg_encode_failed"};
 
 }  // namespace
 

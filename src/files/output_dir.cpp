@@ -12,8 +12,7 @@ Result<> createOutputDirectory(const std::filesystem::path& outputURL) {
     error = std::make_error_code(std::errc::file_exists);
   }
   if (!error) return {};
-  return Error{Stage::kOutputDirectory, Cause::kSystem,
-               "output_directory_unavailable: " + error.message()};
+  return Error{"output_directory_unavailable: " + error.message()};
 }
 
 }  // namespace framepick

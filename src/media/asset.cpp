@@ -321,11 +321,6 @@ double displayWidth(double codedWidth, AVRational sampleAspectRatio) {
   return codedWidth * sampleAspectRatio.num / sampleAspectRatio.den;
 }
 
-Size applyTransform(Size size, AffineTransform transform) {
-  return {transform.a * size.width + transform.c * size.height,
-          transform.b * size.width + transform.d * size.height};
-}
-
 int64_t presentationStartPts(const Asset& asset, const AVStream& stream) {
   if (asset.movieTimelineStartsAtZero) return 0;
   const AVFormatContext& format = *asset.demuxer->format;

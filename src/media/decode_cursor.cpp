@@ -27,17 +27,10 @@ constexpr int kPacketsPastTargetForMiss = 32;
 constexpr int64_t kDamagedBit = 1;
 constexpr int kKeyframeCountShift = 1;
 
-Error decodeError(Cause cause, std::string message) {
-  return {Stage::kDecode, cause, std::move(message)};
-}
-
-Error outOfTime() { return decodeError(Cause::kOutOfTime, outOfTimeText()); }
+Error outOfTime() { return {outOfTimeText()}; }
 
 // A decoder's failure: memory, or something in the file it cannot decode.
-Error decoderError(int code) {
-  return decodeError(code == AVERROR(ENOMEM) ? Cause::kOutOfMemory : Cause::kUnusableInput,
-                     "decoding failed: " + errorText(code));
-}
+Error decoderError(int code) { return {"decoding failed: " + errorText(code)}; }
 
 int64_t framePts(const AVFrame& frame) {
   return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
@@ -139,8 +132,7 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
     if (read == AVERROR_EXIT) return outOfTime();
     // Anything but the end of the file, or a file cut short, is a failure to read it.
     if (read < 0 && read != AVERROR_EOF && read != AVERROR_INVALIDDATA) {
-      return decodeError(read == AVERROR(ENOMEM) ? Cause::kOutOfMemory : Cause::kSystem,
-                         "reading the file failed: " + errorText(read));
+      return Error{"reading the file failed: " + errorText(read)};
     }
     if (read < 0) {
       // Either way, drain the frames the decoder still holds. Draining starts once, so the
@@ -236,7 +228,7 @@ Result<> DecodeCursor::seekBefore(double targetSeconds) {
     backoff = backoff == 0 ? 1 : backoff * 2;
     if (!seek(target, seekSeconds)) {
       if (target == SeekTarget::kStart) {
-        return decodeError(Cause::kUnusableInput, "seeking in the file failed");
+        return Error{"seeking in the file failed"};
       }
       continue;
     }
@@ -307,9 +299,7 @@ Result<> DecodeCursor::advanceTo(double targetSeconds, Clock::time_point deadlin
 Result<const AVFrame*> DecodeCursor::frameOnScreen(double targetSeconds) const {
   Result<const AVFrame*> shown = frameAt(targetSeconds);
   if (shown.ok() && isDamaged(*shown.value())) {
-    return decodeError(
-        Cause::kUnusableInput,
-        "the video frame at " + secondsText(secondsOf(*shown.value())) + " is damaged");
+    return Error{"the video frame at " + secondsText(secondsOf(*shown.value())) + " is damaged"};
   }
   return shown;
 }
@@ -324,33 +314,30 @@ Result<const AVFrame*> DecodeCursor::frameAt(double targetSeconds) const {
     if (lost != sentStarts_.end()) {
       if (targetSeconds < *lost) return &held;
       const bool shortOfMemory = memoryIsShort();
-      return decodeError(shortOfMemory ? Cause::kOutOfMemory : Cause::kUnusableInput,
-                         "decoding failed: no frame came out after the one at " +
-                             secondsText(secondsOf(held)) +
-                             (shortOfMemory ? std::string(": ") + kOutOfMemoryText : ""));
+      return Error{"decoding failed: no frame came out after the one at " +
+                   secondsText(secondsOf(held)) +
+                   (shortOfMemory ? std::string(": ") + kOutOfMemoryText : "")};
     }
     // Otherwise the video has ended: its last frame serves until the stream's end and the
     // tolerance after it.
     const double endSeconds = std::max(parts_.endSeconds, secondsOf(held));
     if (targetSeconds < endSeconds + kToleranceSeconds) return &held;
-    return decodeError(Cause::kNoFrame, "no video frame at " + secondsText(targetSeconds) +
-                                            ": the video ends at " + secondsText(endSeconds));
+    return Error{"no video frame at " + secondsText(targetSeconds) + ": the video ends at " +
+                 secondsText(endSeconds)};
   }
   if (hasNext() && secondsOf(*parts_.next) <= targetSeconds + kToleranceSeconds) {
     return parts_.next.get();  // the target is just before the first frame
   }
   if (hasNext()) {
-    return decodeError(Cause::kNoFrame, "no video frame at " + secondsText(targetSeconds) +
-                                            ": the video starts at " +
-                                            secondsText(secondsOf(*parts_.next)));
+    return Error{"no video frame at " + secondsText(targetSeconds) + ": the video starts at " +
+                 secondsText(secondsOf(*parts_.next))};
   }
   if (packetsRejected_ == 0) {
-    return decodeError(Cause::kUnusableInput, "no video frame could be decoded");
+    return Error{"no video frame could be decoded"};
   }
   // Pictures too large to decode end here too: the decoder refuses their packets.
-  return decodeError(Cause::kUnusableInput,
-                     "no video frame could be decoded: the decoder rejected " +
-                         std::to_string(packetsRejected_) + " packets as invalid");
+  return Error{"no video frame could be decoded: the decoder rejected " +
+               std::to_string(packetsRejected_) + " packets as invalid"};
 }
 
 }  // namespace framepick

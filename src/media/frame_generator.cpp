@@ -45,14 +45,6 @@ struct FrameGenerator {
 
 namespace {
 
-// Decoded pictures a decoder may keep at once: 16 references, the one being made and the one
-// shown.
-constexpr int64_t kPicturesPerDecoder = 18;
-
-Error setupFailure(Cause cause, std::string message) {
-  return {Stage::kDecode, cause, std::move(message)};
-}
-
 std::string sizeText(Size size) {
   return std::to_string(std::llround(size.width)) + "x" + std::to_string(std::llround(size.height));
 }
@@ -86,10 +78,10 @@ int openDecoder(UniqueCodecContext& decoder, const AVCodec& codec, const AVStrea
 // video cannot be decoded.
 Result<const AVStream*> probedVideoStream(const Asset& asset) {
   if (!asset.demuxer || !asset.demuxer->format) {
-    return setupFailure(Cause::kUnusableInput, "the file could not be read as media");
+    return Error{"the file could not be read as media"};
   }
   if (asset.videoStream < 0) {
-    return setupFailure(Cause::kUnusableInput, "the file has no video track");
+    return Error{"the file has no video track"};
   }
   return asset.demuxer->format->streams[asset.videoStream];
 }
@@ -116,15 +108,13 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStr
 
   const Size coded = codedSize(asset, probed);
   if (coded.width * coded.height > static_cast<double>(kMaxPixels)) {
-    return setupFailure(Cause::kUnsupported, "the video's pictures of " + sizeText(coded) +
-                                                 " pixels are larger than the " +
-                                                 sizeText({kMaxPictureWidth, kMaxPictureHeight}) +
-                                                 " decoding allows");
+    return Error{"the video's pictures of " + sizeText(coded) + " pixels are larger than the " +
+                 sizeText({kMaxPictureWidth, kMaxPictureHeight}) + " decoding allows"};
   }
   const AVCodec* codec = avcodec_find_decoder(probed.codecpar->codec_id);
   if (codec == nullptr) {
-    return setupFailure(Cause::kUnsupported, std::string("no decoder for video codec ") +
-                                                 avcodec_get_name(probed.codecpar->codec_id));
+    return Error{std::string("no decoder for video codec ") +
+                 avcodec_get_name(probed.codecpar->codec_id)};
   }
   CursorParts parts{
       .demuxer = &demuxer,
@@ -147,9 +137,7 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStr
     status = openDecoder(parts.decoder, *codec, probed, 1, budget);
   }
   if (status != kAvSuccess) {
-    return setupFailure(
-        status == AVERROR(ENOMEM) ? Cause::kOutOfMemory : Cause::kUnsupported,
-        std::string("cannot decode ") + codec->name + " video: " + errorText(status));
+    return Error{std::string("cannot decode ") + codec->name + " video: " + errorText(status)};
   }
   return std::make_unique<DecodeCursor>(std::move(parts));
 }
@@ -216,12 +204,8 @@ ParallelRoom parallelRoom(const FrameGenerator& generator) {
   ParallelRoom room{.cores = generator.asset.cores, .decoders = 1};
   if (!generator.cursor) return room;
   const AVCodecParameters& parameters = *generator.cursor->stream().codecpar;
-  const int64_t pictureBytes = av_image_get_buffer_size(
-      static_cast<AVPixelFormat>(parameters.format), parameters.width, parameters.height, 1);
-  if (pictureBytes > 0) {
-    room.decoders = static_cast<int>(
-        std::clamp<int64_t>(kPictureBudgetBytes / (pictureBytes * kPicturesPerDecoder), 1, 64));
-  }
+  room.decoders = decodersWithinBudget(av_image_get_buffer_size(
+      static_cast<AVPixelFormat>(parameters.format), parameters.width, parameters.height, 1));
   return room;
 }
 
@@ -230,9 +214,8 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   const Clock::time_point now = Clock::now();
   const Clock::time_point capturesDeadline = generator.limits->capturesDeadline;
   if (now >= capturesDeadline) {
-    return Error{Stage::kDecode, Cause::kOutOfTime,
-                 "not tried: the samples before it used up the " +
-                     std::to_string(kAllCapturesBudget.count()) + " s all samples may take"};
+    return Error{"not tried: the samples before it used up the " +
+                 std::to_string(kAllCapturesBudget.count()) + " s all samples may take"};
   }
   DecodeCursor& cursor = *generator.cursor;
   generator.budget.exceeded = false;
@@ -243,14 +226,12 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   // end with no frame.
   if (generator.budget.exceeded) {
     cursor.losePosition();
-    return Error{Stage::kDecode, Cause::kOutOfMemory,
-                 "the video's pictures need more than the " + gibibytesText(kPictureBudgetBytes) +
-                     " of memory decoding may use"};
+    return Error{"the video's pictures need more than the " + gibibytesText(kPictureBudgetBytes) +
+                 " of memory decoding may use"};
   }
   if (generator.budget.allocationFailed) {
     cursor.losePosition();
-    return Error{Stage::kDecode, Cause::kOutOfMemory,
-                 std::string("decoding failed: ") + kOutOfMemoryText};
+    return Error{std::string("decoding failed: ") + kOutOfMemoryText};
   }
   if (!advanced.ok()) return advanced.error();
   const Result<const AVFrame*> shown = cursor.frameOnScreen(requestedSeconds);

@@ -76,7 +76,10 @@ double assetDurationSeconds(const Asset& asset);
 // Video streams in file order; cover art is not a video track.
 std::vector<VideoTrack> videoTracks(const Asset& asset);
 
-Size applyTransform(Size size, AffineTransform transform);
+// The size of the upright picture that the track's stills are scaled down from: its natural size
+// turned by the transform's nearest quarter turn, as the stills are. A matrix that also scales or
+// skews turns the stills and never stretches them, so it does not stretch this size either.
+Size uprightSize(const VideoTrack& track);
 
 // Images come out upright and within maximumDimension on both sides. The asset must outlive the
 // generator. Setting up cannot fail: a video that cannot be decoded fails each capture instead.

@@ -17,10 +17,6 @@ extern "C" {
 namespace framepick {
 namespace {
 
-Error convertError(Cause cause, std::string message) {
-  return {Stage::kConvert, cause, std::move(message)};
-}
-
 // YUV and grey pictures: luma that swscale must be told the range of (it takes grey as full).
 bool hasLuma(const AVPixFmtDescriptor& descriptor, AVPixelFormat format) {
   return (descriptor.flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) == 0 &&
@@ -88,6 +84,8 @@ ScaledSize fittedSize(const AVFrame& frame, AVRational sampleAspectRatio,
   return {fit(width), fit(height)};
 }
 
+bool swapsSides(AffineTransform quarterTurn) { return quarterTurn.a == 0; }
+
 // Copies the scaled rows into a packed image, turned by a quarter turn (quarterTurnOf): source
 // pixel (x, y) lands at (a·x + c·y, b·x + d·y), shifted back into the picture.
 Image orientedImage(const AVFrame& rgb, AffineTransform quarterTurn) {
@@ -97,8 +95,8 @@ Image orientedImage(const AVFrame& rgb, AffineTransform quarterTurn) {
          static_cast<int>(quarterTurn.c), static_cast<int>(quarterTurn.d)};
   const int width = rgb.width;
   const int height = rgb.height;
-  const bool swapsSides = turn.a == 0;
-  Image image{swapsSides ? height : width, swapsSides ? width : height, {}};
+  const bool swapped = swapsSides(quarterTurn);
+  Image image{swapped ? height : width, swapped ? width : height, {}};
   image.rgb.resize(static_cast<size_t>(width) * height * 3);
   const int offsetX = -(std::min(0, turn.a * (width - 1)) + std::min(0, turn.c * (height - 1)));
   const int offsetY = -(std::min(0, turn.b * (width - 1)) + std::min(0, turn.d * (height - 1)));
@@ -131,13 +129,19 @@ UniqueFrame allocatedFrame(AVPixelFormat format, int width, int height) {
 
 }  // namespace
 
+Size uprightSize(const VideoTrack& track) {
+  const Size natural = track.naturalSize;
+  return swapsSides(quarterTurnOf(track.preferredTransform)) ? Size{natural.height, natural.width}
+                                                             : natural;
+}
+
 Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
                             AffineTransform displayTransform, int64_t maximumDimension,
                             UniqueSwsContext& scaler) {
   const auto sourceFormat = withoutJpegRange(static_cast<AVPixelFormat>(frame.format));
   const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(sourceFormat);
   if (frame.width <= 0 || frame.height <= 0 || descriptor == nullptr) {
-    return convertError(Cause::kUnsupported, "the decoder returned a frame without a picture");
+    return Error{"the decoder returned a frame without a picture"};
   }
   const ScaledSize size = fittedSize(frame, sampleAspectRatio, maximumDimension);
   const SourceRows rows = shownRows(frame, *descriptor);  // Note [one field]
@@ -151,12 +155,10 @@ Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
                                     SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
                                     nullptr, nullptr));
   if (!scaler && sws_isSupportedInput(sourceFormat) > 0) {
-    return convertError(Cause::kOutOfMemory,
-                        std::string("converting the picture failed: ") + kOutOfMemoryText);
+    return Error{std::string("converting the picture failed: ") + kOutOfMemoryText};
   }
   if (!scaler) {
-    return convertError(Cause::kUnsupported,
-                        std::string("cannot convert frames of pixel format ") + descriptor->name);
+    return Error{std::string("cannot convert frames of pixel format ") + descriptor->name};
   }
   if (hasLuma(*descriptor, sourceFormat)) {
     const int* coefficients = sws_getCoefficients(swsMatrix(tags));
@@ -173,14 +175,14 @@ Result<Image> renderPicture(const AVFrame& frame, AVRational sampleAspectRatio,
     const int linesize[4] = {size.width * 3, 0, 0, 0};
     if (sws_scale(scaler.get(), rows.data.data(), rows.linesize.data(), 0, rows.height, data,
                   linesize) <= 0) {
-      return convertError(Cause::kUnsupported, "the frame could not be converted to RGB");
+      return Error{"the frame could not be converted to RGB"};
     }
     return image;
   }
   const UniqueFrame scaled = allocatedFrame(scaledFormat, size.width, size.height);
   if (sws_scale(scaler.get(), rows.data.data(), rows.linesize.data(), 0, rows.height, scaled->data,
                 scaled->linesize) <= 0) {
-    return convertError(Cause::kUnsupported, "the frame could not be converted to RGB");
+    return Error{"the frame could not be converted to RGB"};
   }
   if (!colour) return orientedImage(*scaled, turn);
 

@@ -61,6 +61,13 @@ int getBudgetedBuffer(AVCodecContext* decoder, AVFrame* frame, int flags) {
 
 }  // namespace
 
+int decodersWithinBudget(int64_t pictureBytes) {
+  constexpr int64_t kPicturesPerDecoder = 18;
+  if (pictureBytes <= 0) return 1;
+  return static_cast<int>(
+      std::clamp<int64_t>(kPictureBudgetBytes / (pictureBytes * kPicturesPerDecoder), 1, 64));
+}
+
 void drawPicturesFrom(PictureBudget& budget, AVCodecContext& decoder) {
   decoder.opaque = &budget;
   decoder.get_buffer2 = getBudgetedBuffer;

@@ -28,6 +28,11 @@ struct PictureBudget {
   std::atomic<bool> allocationFailed = false;
 };
 
+// How many decoders the budget holds at once when each keeps 18 pictures of this many bytes
+// (16 references, the one being made and the one shown): at least one, whose pictures then may not
+// all fit, and at most 64. One when the size is unknown (not above zero).
+int decodersWithinBudget(int64_t pictureBytes);
+
 // Makes the decoder take its pictures through the budget, which (with its pool) must outlive the
 // decoder and every frame it made.
 void drawPicturesFrom(PictureBudget& budget, AVCodecContext& decoder);

@@ -7,34 +7,34 @@
 
 namespace framepick {
 
-// The report records are values: built whole, then only read.
+// The report records: plain values, built whole, then only read (and moved, not copied).
 
 struct FrameRecord {
-  const int64_t index;
-  const double requestedTimestampSeconds;
-  const double actualTimestampSeconds;
-  const int64_t width;
-  const int64_t height;
-  const std::string fileName;
+  int64_t index;
+  double requestedTimestampSeconds;
+  double actualTimestampSeconds;
+  int64_t width;
+  int64_t height;
+  std::string fileName;
 };
 
 struct FailureRecord {
-  const int64_t index;
-  const double timestampSeconds;
-  const std::string reason;
+  int64_t index;
+  double timestampSeconds;
+  std::string reason;
 };
 
 struct ExtractorResponse {
-  const bool ok;
-  const std::string decoder;
-  const std::string inputFileName;
-  const double durationSeconds;
-  const int64_t videoWidth;
-  const int64_t videoHeight;
-  const int64_t maxFrames;
-  const std::vector<FrameRecord> frames;
-  const std::vector<FailureRecord> failures;
-  const std::optional<std::string> error;
+  bool ok;
+  std::string decoder;
+  std::string inputFileName;
+  double durationSeconds;
+  int64_t videoWidth;
+  int64_t videoHeight;
+  int64_t maxFrames;
+  std::vector<FrameRecord> frames;
+  std::vector<FailureRecord> failures;
+  std::optional<std::string> error;
 };
 
 // Callers match on this name, so it stays the same whatever decodes the video.

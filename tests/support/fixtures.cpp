@@ -1,5 +1,6 @@
 #include "support/fixtures.h"
 
+#include <gtest/gtest.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
@@ -10,29 +11,19 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "support/process.h"
-
 namespace framepick::testing {
 
-std::filesystem::path fixtureVideo(const std::string& fileName,
-                                   const std::vector<std::string>& ffmpegArguments) {
+std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords) {
   static const ScratchDirectory directory;
   const std::filesystem::path path = directory.path() / fileName;
   if (std::filesystem::exists(path)) return path;
-  std::vector<std::string> arguments = {"-v", "error", "-nostdin", "-y"};
-  arguments.insert(arguments.end(), ffmpegArguments.begin(), ffmpegArguments.end());
-  arguments.push_back(path.string());
-  const ProcessResult result = runProcess("ffmpeg", arguments);
+  std::istringstream words("-v error -nostdin -y " + ffmpegWords + " " + path.string());
+  const ProcessResult result =
+      runProcess("ffmpeg", {std::istream_iterator<std::string>(words), {}});
   if (result.exitStatus != 0) {
     throw std::runtime_error("ffmpeg could not make " + fileName + ": " + result.err);
   }
   return path;
-}
-
-std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords) {
-  std::istringstream words(ffmpegWords);
-  return fixtureVideo(fileName, std::vector<std::string>(std::istream_iterator<std::string>(words),
-                                                         std::istream_iterator<std::string>()));
 }
 
 std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
@@ -57,12 +48,15 @@ std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
   return path;
 }
 
-std::string numberedFramesSource(int width, int height, int rate, double seconds) {
+std::filesystem::path numberedClip(const std::string& fileName, int width, int height, int rate,
+                                   double seconds, const std::string& encoderWords) {
   // Drawn small and scaled up with nearest-neighbour: geq is slow on big pictures.
   const std::string bands = "if(lt(Y,H/2),if(bitand(N,pow(2,floor(X*12/W))),235,16),128)";
-  return "nullsrc=s=96x54:r=" + std::to_string(rate) + ":d=" + std::to_string(seconds) +
-         ",geq=lum='" + bands + "':cb=128:cr=128,scale=" + std::to_string(width) + ":" +
-         std::to_string(height) + ":flags=neighbor,format=yuv420p";
+  return fixtureVideo(fileName, "-f lavfi -i nullsrc=s=96x54:r=" + std::to_string(rate) +
+                                    ":d=" + std::to_string(seconds) + ",geq=lum='" + bands +
+                                    "':cb=128:cr=128,scale=" + std::to_string(width) + ":" +
+                                    std::to_string(height) + ":flags=neighbor,format=yuv420p " +
+                                    encoderWords);
 }
 
 DecodedImage decodeJpegFile(const std::filesystem::path& path) {
@@ -82,16 +76,28 @@ DecodedImage decodeJpegFile(const std::filesystem::path& path) {
   return decoded ? image : DecodedImage{};
 }
 
-PictureToStill upright(const DecodedImage& image) {
-  return [&image](double u, double v) { return std::pair{u * image.width, v * image.height}; };
+Stills captureStills(const std::filesystem::path& video, const std::vector<std::string>& options) {
+  const ScratchDirectory output;
+  std::vector<std::string> arguments = {"--input", video.string(), "--output-dir",
+                                        output.path().string()};
+  arguments.insert(arguments.end(), options.begin(), options.end());
+  Stills stills{runFramepick(arguments), {}, {}};
+  EXPECT_EQ(stills.result.err, "");
+  stills.report = nlohmann::json::parse(stills.result.out);
+  for (const nlohmann::json& frame : stills.report["frames"]) {
+    stills.images.push_back(decodeJpegFile(output.path() / frame["fileName"].get<std::string>()));
+    EXPECT_EQ(frame["width"], stills.images.back().width) << frame;
+    EXPECT_EQ(frame["height"], stills.images.back().height) << frame;
+  }
+  return stills;
 }
 
-int readFrameNumber(const DecodedImage& image, const PictureToStill& place) {
+int readFrameNumber(const DecodedImage& image, Turn turn) {
   if (image.width == 0) return -1;
   const auto green = [&](double u, double v) {
-    const auto [x, y] = place(u, v);
-    const int column = std::clamp(static_cast<int>(x), 0, image.width - 1);
-    const int row = std::clamp(static_cast<int>(y), 0, image.height - 1);
+    const auto [x, y] = turn(u, v);
+    const int column = std::clamp(static_cast<int>(x * image.width), 0, image.width - 1);
+    const int row = std::clamp(static_cast<int>(y * image.height), 0, image.height - 1);
     return image.rgb[(static_cast<size_t>(row) * image.width + column) * 3 + 1];
   };
   if (std::abs(green(0.5, 0.75) - 128) > 24) return -1;

@@ -2,27 +2,29 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "support/process.h"
 
 namespace framepick::testing {
 
-// A video made with the ffmpeg CLI from the arguments (output path appended), once per test
-// process, in a directory shared by the process's tests.
-std::filesystem::path fixtureVideo(const std::string& fileName,
-                                   const std::vector<std::string>& ffmpegArguments);
-// The same with the arguments given as one string, split at spaces.
+// A video made with the ffmpeg CLI from the arguments, split at spaces (output path appended),
+// once per test process, in a directory shared by the process's tests.
 std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords);
+
+// A clip whose frames carry their own number: twelve vertical bands across the top half, white
+// for a set bit, least significant bit at the left; the bottom half is grey. The encoder's
+// arguments are split at spaces.
+std::filesystem::path numberedClip(const std::string& fileName, int width, int height, int rate,
+                                   double seconds, const std::string& encoderWords);
 
 // A copy of an MP4 file whose first track header carries the display matrix's a, b, c and d
 // (whole numbers): FFmpeg 7 no longer turns a "rotate" tag into a matrix, and none writes mirrors.
 std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
                                         const std::string& fileName, int a, int b, int c, int d);
-
-// A lavfi source whose frames carry their own number: twelve vertical bands across the top half,
-// white for a set bit, least significant bit at the left; the bottom half is grey.
-std::string numberedFramesSource(int width, int height, int rate, double seconds);
 
 struct DecodedImage {
   int width = 0;
@@ -33,13 +35,21 @@ struct DecodedImage {
 // Decodes a JPEG file to RGB; an empty image when it cannot.
 DecodedImage decodeJpegFile(const std::filesystem::path& path);
 
-// Where a point of the coded picture, given in fractions of its width and height, shows in the
-// still.
-using PictureToStill = std::function<std::pair<double, double>(double u, double v)>;
-PictureToStill upright(const DecodedImage& image);
+// A run's report and the stills it lists, in order, each checked against the size the report
+// gives it; nothing may come on standard error.
+struct Stills {
+  ProcessResult result;
+  nlohmann::json report;
+  std::vector<DecodedImage> images;
+};
+Stills captureStills(const std::filesystem::path& video, const std::vector<std::string>& options);
 
-// The number a frame of numberedFramesSource carries, read where `place` puts its bands; -1 when
-// the bottom half is not grey (the picture is not where `place` says).
-int readFrameNumber(const DecodedImage& image, const PictureToStill& place);
+// Where a point of the coded picture, in fractions of its width and height, shows in the still.
+using Turn = std::pair<double, double> (*)(double u, double v);
+inline std::pair<double, double> asCoded(double u, double v) { return {u, v}; }
+
+// The number a frame of numberedClip carries, read where `turn` puts its bands; -1 when the
+// bottom half is not grey (the picture is not where `turn` says).
+int readFrameNumber(const DecodedImage& image, Turn turn = asCoded);
 
 }  // namespace framepick::testing

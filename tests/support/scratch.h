@@ -19,13 +19,8 @@ class ScratchDirectory {
     path_ = pattern;
   }
   ~ScratchDirectory() {
-    namespace fs = std::filesystem;
     std::error_code error;
-    // Tests may leave read-only directories behind; open them up so they can be removed.
-    for (auto& entry : fs::recursive_directory_iterator(path_, error)) {
-      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, error);
-    }
-    fs::remove_all(path_, error);
+    std::filesystem::remove_all(path_, error);
   }
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;
