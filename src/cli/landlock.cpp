@@ -26,6 +26,7 @@ constexpr uint64_t kScopeAbstractUnixSocketV6 = 1ULL << 0;
 constexpr uint64_t kScopeSignalV6 = 1ULL << 1;
 
 constexpr uint64_t kWriteFile = 1ULL << 1;
+constexpr uint64_t kReadDirectory = 1ULL << 3;
 constexpr uint64_t kRemoveDirectory = 1ULL << 4;
 constexpr uint64_t kRemoveFile = 1ULL << 5;
 constexpr uint64_t kMakeRegular = 1ULL << 8;
@@ -60,8 +61,10 @@ bool restrictFileSystem(const std::filesystem::path& outputDirectory) {
   RulesetAttributes attributes{kFileSystemAccessV1, 0, 0};
   size_t attributesSize = sizeof attributes.handledAccessFileSystem;
   // Removing a directory is allowed only so that a frame renamed onto a directory of its name
-  // gets the kernel's own answer, "Is a directory"; rmdir itself is never allowed a call.
-  uint64_t frameFileAccess = kWriteFile | kMakeRegular | kRemoveFile | kRemoveDirectory;
+  // gets the kernel's own answer, "Is a directory"; rmdir itself is never allowed a call. The
+  // directory is opened to be flushed after each frame, never listed (no getdents).
+  uint64_t frameFileAccess =
+      kWriteFile | kMakeRegular | kRemoveFile | kRemoveDirectory | kReadDirectory;
   if (abi >= 2) attributes.handledAccessFileSystem |= kReferV2;
   if (abi >= 3) {
     attributes.handledAccessFileSystem |= kTruncateV3;
@@ -83,7 +86,6 @@ bool restrictFileSystem(const std::filesystem::path& outputDirectory) {
 #ifdef FRAMEPICK_SANITIZED
   // LeakSanitizer lists the threads and the mappings under /proc when the process exits.
   constexpr uint64_t kReadFile = 1ULL << 2;
-  constexpr uint64_t kReadDirectory = 1ULL << 3;
   if (!allowBeneath(ruleset.get(), "/proc", kReadFile | kReadDirectory)) return false;
 #endif
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&

@@ -76,8 +76,10 @@ std::vector<Allowed> allowedCalls() {
       {SCMP_SYS(write)},
       {SCMP_SYS(close)},
       // Frame files: made new (never opened for reading, never an existing file), flushed, then
-      // renamed into place or removed. Landlock decides where.
+      // renamed into place or removed, and the directory flushed after them. A directory opened
+      // so cannot be listed (no getdents). Landlock decides where.
       {SCMP_SYS(openat), {argumentIs(2, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC)}},
+      {SCMP_SYS(openat), {argumentIs(2, O_RDONLY | O_DIRECTORY | O_CLOEXEC)}},
       {SCMP_SYS(fsync)},
       {SCMP_SYS(rename)},
       {SCMP_SYS(renameat)},
