@@ -138,191 +138,114 @@ struct Attempt {
   std::function<long()> call;  // -1 with errno when refused
 };
 
+// One system call as code that took the process over would make it, bypassing the C library.
+template <typename... Arguments>
+std::function<long()> raw(long call, Arguments... arguments) {
+  return [=] { return syscall(call, arguments...); };
+}
+
 // What code inside the process would try, on files, processes and the kernel outside.
 std::vector<Attempt> escapes(const fs::path& output, const fs::path& outside, int secret,
                              int inheritedSocket, pid_t parent, int parentSegment) {
-  const char* file = outside.c_str();
-  const std::string newOutside = (outside.parent_path() / "new").string();
-  static char page[4096] __attribute__((aligned(4096)));
+  static const std::string file = outside, inside = output / "existing", directory = output,
+                           created = outside.parent_path() / "new", around = outside.parent_path();
+  const char *in = inside.c_str(), *out = file.c_str(), *made = created.c_str();
+  static char scratch[4096] __attribute__((aligned(4096)));
   static rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+  static iovec vector{scratch, 1};
+  static __user_cap_header_struct capabilities{_LINUX_CAPABILITY_VERSION_3, 0};
+  const int frameFlags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
   std::vector<Attempt> attempts = {
-      {"read outside", [=] { return open(file, O_RDONLY); }},
-      {"open outside as a path", [=] { return open(file, O_PATH); }},
-      {"create outside", [=] { return open(newOutside.c_str(), O_WRONLY | O_CREAT | O_EXCL); }},
-      {"create outside as a frame is",
-       [=] { return open(newOutside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }},
-      {"read inside", [=] { return open((output / "existing").c_str(), O_RDONLY); }},
-      {"list inside",
-       [=] {
-         const int directory = open(output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-         char entries[512];
-         return directory < 0 ? -1L : syscall(SYS_getdents64, directory, entries, sizeof entries);
-       }},
+      {"read outside", raw(SYS_openat, AT_FDCWD, out, O_RDONLY)},
+      {"open outside as a path", raw(SYS_openat, AT_FDCWD, out, O_PATH)},
+      {"create outside", raw(SYS_openat, AT_FDCWD, made, O_WRONLY | O_CREAT, 0600)},
+      {"create outside as a frame is", raw(SYS_openat, AT_FDCWD, made, frameFlags, 0666)},
+      {"read inside", raw(SYS_openat, AT_FDCWD, in, O_RDONLY)},
+      {"overwrite inside", raw(SYS_openat, AT_FDCWD, in, O_WRONLY | O_TRUNC)},
       {"open a directory outside",
-       [=] { return open(outside.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }},
-      {"overwrite inside", [=] { return open((output / "existing").c_str(), O_WRONLY); }},
-      {"stat outside",
-       [=] {
-         struct stat s;
-         return stat(file, &s);
-       }},
-      {"stat outside, empty-path flag",
-       [=] {
-         struct stat s;
-         return fstatat(AT_FDCWD, file, &s, AT_EMPTY_PATH);
-       }},
-      {"statx outside",
-       [=] {
-         struct statx s;
-         return statx(AT_FDCWD, file, 0, STATX_ALL, &s);
-       }},
-      {"access outside", [=] { return access(file, R_OK); }},
-      {"chmod outside", [=] { return chmod(file, 0644); }},
-      {"chmod a frame set-uid",
-       [=] { return fchmodat(AT_FDCWD, (output / "existing").c_str(), 04755, 0); }},
-      {"chown outside", [=] { return chown(file, -1, -1); }},
-      {"lchown outside", [=] { return lchown(file, -1, -1); }},
-      {"touch outside", [=] { return utimensat(AT_FDCWD, file, nullptr, 0); }},
-      {"set xattr outside", [=] { return setxattr(file, "user.framepick", "x", 1, 0); }},
-      {"set a file capability",
-       [=] { return setxattr((output / "existing").c_str(), "security.capability", "x", 1, 0); }},
-      {"remove xattr outside", [=] { return removexattr(file, "user.framepick"); }},
-      {"truncate outside", [=] { return truncate(file, 17); }},
-      {"rename outside", [=] { return rename(file, newOutside.c_str()); }},
-      {"remove outside", [=] { return unlink(file); }},
-      {"link outside in", [=] { return link(file, (output / "link").c_str()); }},
-      {"symlink", [=] { return symlink(file, (output / "symlink").c_str()); }},
-      {"make a fifo", [=] { return mknod((output / "fifo").c_str(), S_IFIFO | 0600, 0); }},
-      {"make a directory", [=] { return mkdir((output / "directory").c_str(), 0700); }},
-      {"watch a directory", [] { return inotify_init1(0); }},
-      {"read an inherited file",
-       [=] {
-         char c;
-         return read(secret, &c, 1);
-       }},
-      {"write an inherited socket", [=] { return write(inheritedSocket, "x", 1); }},
-      {"type into the terminal",
+       raw(SYS_openat, AT_FDCWD, around.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)},
+      {"list inside",
        [] {
-         char c = 'x';
-         return ioctl(STDIN_FILENO, TIOCSTI, &c);
+         const long fd =
+             syscall(SYS_openat, AT_FDCWD, directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         return fd < 0 ? fd : syscall(SYS_getdents64, fd, scratch, sizeof scratch);
        }},
-      {"signal the parent", [=] { return kill(parent, 0); }},
-      {"signal init", [] { return kill(1, 0); }},
-      {"limits of the parent",
-       [=] {
-         rlimit r;
-         return prlimit(parent, RLIMIT_CORE, nullptr, &r);
-       }},
-      {"limits of init",
-       [] {
-         rlimit r;
-         return prlimit(1, RLIMIT_CORE, nullptr, &r);
-       }},
-      {"priority of the parent", [=] { return setpriority(PRIO_PROCESS, parent, 0); }},
-      {"cores of the parent",
-       [=] {
-         cpu_set_t cores;
-         CPU_ZERO(&cores);
-         CPU_SET(0, &cores);
-         return sched_setaffinity(parent, sizeof cores, &cores);
-       }},
-      {"scheduler of the parent",
-       [=] {
-         sched_param p{};
-         return sched_setscheduler(parent, SCHED_OTHER, &p);
-       }},
-      {"io priority of the parent", [=] { return syscall(SYS_ioprio_set, 1, parent, 0); }},
-      {"pidfd of the parent", [=] { return syscall(SYS_pidfd_open, parent, 0); }},
-      {"pidfd of init", [] { return syscall(SYS_pidfd_open, 1, 0); }},
-      {"memory of the parent",
-       [=] {
-         char c;
-         iovec local{&c, 1}, remote{&c, 1};
-         return process_vm_readv(parent, &local, 1, &remote, 1, 0);
-       }},
-      {"compare with the parent", [=] { return syscall(SYS_kcmp, getpid(), parent, 0, 0, 0); }},
-      {"another's shared memory",
-       [=] { return reinterpret_cast<long>(shmat(parentSegment, nullptr, SHM_RDONLY)); }},
-      {"shared memory", [] { return shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600); }},
-      {"message queue", [] { return msgget(IPC_PRIVATE, IPC_CREAT | 0600); }},
-      {"semaphores", [] { return semget(IPC_PRIVATE, 1, IPC_CREAT | 0600); }},
-      {"posix message queue",
-       [] { return syscall(SYS_mq_open, "framepick", O_RDWR | O_CREAT, 0600, nullptr); }},
-      {"raise the file size limit", [] { return setrlimit(RLIMIT_FSIZE, &unlimited); }},
-      {"raise the descriptor limit", [] { return setrlimit(RLIMIT_NOFILE, &unlimited); }},
-      {"memfd", [] { return syscall(SYS_memfd_create, "framepick", 0); }},
-      {"writable code",
-       [] {
-         void* m = mmap(nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-         return m == MAP_FAILED ? -1L : 0L;
-       }},
-      {"make data code", [] { return mprotect(page, sizeof page, PROT_READ | PROT_EXEC); }},
-      {"regain capabilities",
-       [] {
-         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-         __user_cap_data_struct all[2] = {{~0u, ~0u, ~0u}, {~0u, ~0u, ~0u}};
-         return syscall(SYS_capset, &header, all);
-       }},
-      {"set user", [] { return syscall(SYS_setuid, 0); }},
-      {"user namespace", [] { return unshare(CLONE_NEWUSER); }},
-      {"enter a namespace", [] { return setns(0, 0); }},
-      {"mount", [=] { return mount("none", output.c_str(), "tmpfs", 0, nullptr); }},
-      {"change root", [=] { return chroot(output.c_str()); }},
-      {"execve",
-       [] {
-         char* const arguments[] = {const_cast<char*>("/bin/true"), nullptr};
-         return execve("/bin/true", arguments, environ);
-       }},
-      {"unix socket", [] { return socket(AF_UNIX, SOCK_STREAM, 0); }},
-      {"socket pair",
-       [] {
-         int p[2];
-         return socketpair(AF_UNIX, SOCK_STREAM, 0, p);
-       }},
-      {"inet socket", [] { return socket(AF_INET, SOCK_STREAM, 0); }},
-      {"inet6 socket", [] { return socket(AF_INET6, SOCK_DGRAM, 0); }},
-      {"netlink socket", [] { return socket(AF_NETLINK, SOCK_RAW, 0); }},
-      {"packet socket", [] { return socket(AF_PACKET, SOCK_RAW, 0); }},
-      {"keyring",
-       [] { return syscall(SYS_keyctl, KEYCTL_GET_KEYRING_ID, KEY_SPEC_SESSION_KEYRING, 0); }},
-      {"add a key",
-       [] { return syscall(SYS_add_key, "user", "framepick", "x", 1, KEY_SPEC_PROCESS_KEYRING); }},
-      {"bpf",
-       [] {
-         char a[128] = {};
-         return syscall(SYS_bpf, 0, a, sizeof a);
-       }},
-      {"io_uring",
-       [] {
-         char p[120] = {};
-         return syscall(SYS_io_uring_setup, 1, p);
-       }},
-      {"perf events",
-       [] {
-         char a[128] = {};
-         return syscall(SYS_perf_event_open, a, 0, -1, -1, 0);
-       }},
-      {"userfaultfd", [] { return syscall(SYS_userfaultfd, 0); }},
-      {"quota", [=] { return syscall(SYS_quotactl_fd, secret, 0, 0, nullptr); }},
-      {"local descriptor table",
-       [] {
-         char t[16];
-         return syscall(SYS_modify_ldt, 0, t, 16);
-       }},
-      {"kernel log", [] { return syscall(SYS_syslog, 10, nullptr, 0); }},
-      {"personality", [] { return syscall(SYS_personality, 0xffffffff); }},
+      {"stat outside", raw(SYS_newfstatat, AT_FDCWD, out, scratch, 0)},
+      {"stat outside, empty-path flag", raw(SYS_newfstatat, AT_FDCWD, out, scratch, AT_EMPTY_PATH)},
+      {"statx outside", raw(SYS_statx, AT_FDCWD, out, 0, STATX_ALL, scratch)},
+      {"access outside", raw(SYS_faccessat, AT_FDCWD, out, R_OK)},
+      {"chmod outside", raw(SYS_chmod, out, 0644)},
+      {"chmod a file inside set-uid", raw(SYS_fchmodat, AT_FDCWD, in, 04755)},
+      {"chown outside", raw(SYS_chown, out, -1, -1)},
+      {"lchown outside", raw(SYS_lchown, out, -1, -1)},
+      {"touch outside", raw(SYS_utimensat, AT_FDCWD, out, nullptr, 0)},
+      {"set an attribute outside", raw(SYS_setxattr, out, "user.framepick", "x", 1, 0)},
+      {"set a file capability", raw(SYS_setxattr, in, "security.capability", "x", 1, 0)},
+      {"remove an attribute outside", raw(SYS_removexattr, out, "user.framepick")},
+      {"truncate outside", raw(SYS_truncate, out, 17)},
+      {"rename outside", raw(SYS_rename, out, made)},
+      {"remove outside", raw(SYS_unlink, out)},
+      {"link outside in", raw(SYS_link, out, (directory + "/link").c_str())},
+      {"symlink", raw(SYS_symlink, out, (directory + "/symlink").c_str())},
+      {"make a fifo", raw(SYS_mknod, (directory + "/fifo").c_str(), S_IFIFO | 0600, 0)},
+      {"make a directory", raw(SYS_mkdir, (directory + "/directory").c_str(), 0700)},
+      {"watch directories", raw(SYS_inotify_init1, 0)},
+      {"read an inherited file", raw(SYS_pread64, secret, scratch, 1, 0)},
+      {"write an inherited socket", raw(SYS_write, inheritedSocket, "x", 1)},
+      {"type into the terminal", raw(SYS_ioctl, STDIN_FILENO, TIOCSTI, "x")},
+      {"signal the parent", raw(SYS_kill, parent, 0)},
+      {"signal init", raw(SYS_kill, 1, 0)},
+      {"limits of the parent", raw(SYS_prlimit64, parent, RLIMIT_CORE, nullptr, scratch)},
+      {"limits of init", raw(SYS_prlimit64, 1, RLIMIT_CORE, nullptr, scratch)},
+      {"priority of the parent", raw(SYS_setpriority, PRIO_PROCESS, parent, 0)},
+      {"cores of the parent", raw(SYS_sched_setaffinity, parent, 8, scratch)},
+      {"scheduler of the parent", raw(SYS_sched_setscheduler, parent, SCHED_OTHER, scratch)},
+      {"io priority of the parent", raw(SYS_ioprio_set, 1, parent, 0)},
+      {"pidfd of the parent", raw(SYS_pidfd_open, parent, 0)},
+      {"pidfd of init", raw(SYS_pidfd_open, 1, 0)},
+      {"memory of the parent", raw(SYS_process_vm_readv, parent, &vector, 1, &vector, 1, 0)},
+      {"compare with the parent", raw(SYS_kcmp, parent, parent, 0, 0, 0)},
+      {"another's shared memory", raw(SYS_shmat, parentSegment, nullptr, SHM_RDONLY)},
+      {"shared memory", raw(SYS_shmget, IPC_PRIVATE, 4096, IPC_CREAT | 0600)},
+      {"message queue", raw(SYS_msgget, IPC_PRIVATE, IPC_CREAT | 0600)},
+      {"semaphores", raw(SYS_semget, IPC_PRIVATE, 1, IPC_CREAT | 0600)},
+      {"posix message queue", raw(SYS_mq_open, "framepick", O_RDWR | O_CREAT, 0600, nullptr)},
+      {"raise the file size limit", raw(SYS_prlimit64, 0, RLIMIT_FSIZE, &unlimited, nullptr)},
+      {"raise the descriptor limit", raw(SYS_prlimit64, 0, RLIMIT_NOFILE, &unlimited, nullptr)},
+      {"memfd", raw(SYS_memfd_create, "framepick", 0)},
+      {"writable code", raw(SYS_mmap, nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)},
+      {"make data code", raw(SYS_mprotect, scratch, sizeof scratch, PROT_READ | PROT_EXEC)},
+      {"regain capabilities", raw(SYS_capset, &capabilities, scratch)},
+      {"set user", raw(SYS_setuid, 0)},
+      {"user namespace", raw(SYS_unshare, CLONE_NEWUSER)},
+      {"enter a namespace", raw(SYS_setns, 0, 0)},
+      {"mount", raw(SYS_mount, "none", directory.c_str(), "tmpfs", 0, nullptr)},
+      {"change root", raw(SYS_chroot, directory.c_str())},
+      {"execve", raw(SYS_execve, "/bin/true", nullptr, nullptr)},
+      {"unix socket", raw(SYS_socket, AF_UNIX, SOCK_STREAM, 0)},
+      {"socket pair", raw(SYS_socketpair, AF_UNIX, SOCK_STREAM, 0, scratch)},
+      {"inet socket", raw(SYS_socket, AF_INET, SOCK_STREAM, 0)},
+      {"inet6 socket", raw(SYS_socket, AF_INET6, SOCK_DGRAM, 0)},
+      {"netlink socket", raw(SYS_socket, AF_NETLINK, SOCK_RAW, 0)},
+      {"packet socket", raw(SYS_socket, AF_PACKET, SOCK_RAW, 0)},
+      {"keyring", raw(SYS_keyctl, KEYCTL_GET_KEYRING_ID, KEY_SPEC_SESSION_KEYRING, 0)},
+      {"add a key", raw(SYS_add_key, "user", "framepick", "x", 1, KEY_SPEC_PROCESS_KEYRING)},
+      {"bpf", raw(SYS_bpf, 0, scratch, 128)},
+      {"io_uring", raw(SYS_io_uring_setup, 1, scratch)},
+      {"perf events", raw(SYS_perf_event_open, scratch, 0, -1, -1, 0)},
+      {"userfaultfd", raw(SYS_userfaultfd, 0)},
+      {"quota", raw(SYS_quotactl_fd, secret, 0, 0, nullptr)},
+      {"local descriptor table", raw(SYS_modify_ldt, 0, scratch, 16)},
+      {"kernel log", raw(SYS_syslog, 10, nullptr, 0)},
+      {"personality", raw(SYS_personality, 0xffffffff)},
   };
   // Sanitizer builds leave processes, tracing and reading /proc to LeakSanitizer.
 #ifndef FRAMEPICK_SANITIZED
   const std::vector<Attempt> processes = {
-      {"readlink",
-       [] {
-         char t[64];
-         return readlink("/proc/self/exe", t, sizeof t);
-       }},
-      {"dumpable", [] { return prctl(PR_SET_DUMPABLE, 1); }},
-      {"trace the parent", [=] { return ptrace(PTRACE_SEIZE, parent, nullptr, nullptr); }},
+      {"readlink", raw(SYS_readlink, "/proc/self/exe", scratch, 64)},
+      {"dumpable", raw(SYS_prctl, PR_SET_DUMPABLE, 1)},
+      {"trace the parent", raw(SYS_ptrace, PTRACE_SEIZE, parent, nullptr, nullptr)},
       {"fork",
        [] {
          const long pid = syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
@@ -330,11 +253,8 @@ std::vector<Attempt> escapes(const fs::path& output, const fs::path& outside, in
          return pid;
        }},
       {"grow past the address space limit",
-       [] {
-         void* m = mmap(nullptr, size_t{3} << 30, PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-         return m == MAP_FAILED ? -1L : 0L;
-       }},
+       raw(SYS_mmap, nullptr, size_t{3} << 30, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+           -1, 0)},
   };
   attempts.insert(attempts.end(), processes.begin(), processes.end());
 #endif

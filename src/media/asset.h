@@ -48,7 +48,7 @@ struct Demuxer {
 
 struct Asset {
   // Declared in the order they are made: each is closed before what it reads from.
-  UniqueFd file;         // none when the input is not a regular file that can be read
+  UniqueFd file;  // none when the input is not a regular file that can be read
   int64_t fileBytes = 0;
   std::string location;  // the input's path, for its extension only
   std::unique_ptr<Demuxer> demuxer;
