@@ -164,12 +164,6 @@ std::vector<Attempt> escapes(const fs::path& output, const fs::path& outside, in
       {"overwrite inside", raw(SYS_openat, AT_FDCWD, in, O_WRONLY | O_TRUNC)},
       {"open a directory outside",
        raw(SYS_openat, AT_FDCWD, around.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)},
-      {"list inside",
-       [] {
-         const long fd =
-             syscall(SYS_openat, AT_FDCWD, directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-         return fd < 0 ? fd : syscall(SYS_getdents64, fd, scratch, sizeof scratch);
-       }},
       {"stat outside", raw(SYS_newfstatat, AT_FDCWD, out, scratch, 0)},
       {"stat outside, empty-path flag", raw(SYS_newfstatat, AT_FDCWD, out, scratch, AT_EMPTY_PATH)},
       {"statx outside", raw(SYS_statx, AT_FDCWD, out, 0, STATX_ALL, scratch)},
@@ -244,6 +238,12 @@ std::vector<Attempt> escapes(const fs::path& output, const fs::path& outside, in
 #ifndef FRAMEPICK_SANITIZED
   const std::vector<Attempt> processes = {
       {"readlink", raw(SYS_readlink, "/proc/self/exe", scratch, 64)},
+      {"list inside",
+       [] {
+         const long fd =
+             syscall(SYS_openat, AT_FDCWD, directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         return fd < 0 ? fd : syscall(SYS_getdents64, fd, scratch, sizeof scratch);
+       }},
       {"dumpable", raw(SYS_prctl, PR_SET_DUMPABLE, 1)},
       {"trace the parent", raw(SYS_ptrace, PTRACE_SEIZE, parent, nullptr, nullptr)},
       {"fork",
