@@ -7,7 +7,6 @@
 namespace framepick {
 namespace {
 
-constexpr rlim_t kGiB = rlim_t{1} << 30;
 constexpr rlim_t kMiB = rlim_t{1} << 20;
 
 // Lowers both the soft and the hard limit to at most `bound`.
@@ -23,6 +22,7 @@ bool limit(int resource, rlim_t bound) {
 bool limitResources() {
   bool limited = true;
 #ifndef FRAMEPICK_SANITIZED  // AddressSanitizer's shadow memory alone counts as terabytes
+  constexpr rlim_t kGiB = rlim_t{1} << 30;
   // The heap, whatever a file makes the demuxers and decoders allocate: past it an allocation
   // fails, and with it the probe or the sample that asked. The address space bounds the rest
   // (shared and file mappings, thread stacks, malloc's reservations): a 4K 10-bit HEVC run at
