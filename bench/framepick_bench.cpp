@@ -48,15 +48,19 @@ int main(int argc, char** argv) {
   std::string directory = (std::filesystem::temp_directory_path() / "framepick-bench-XXXXXX");
   if (mkdtemp(directory.data()) == nullptr) return 1;
 
+  // The stages of one run, as run.cpp calls them.
   Clock::time_point start = Clock::now();
   const AssetHandle asset = openAsset(options.inputPath);
+  const double openSeconds = secondsSince(start);
+  start = Clock::now();
   loadAsset(*asset);
   const Result<VideoProbe> probe = probeVideo(*asset);
-  const double openSeconds = secondsSince(start);
+  const double probeSeconds = secondsSince(start);
   if (!probe.ok()) {
     std::fprintf(stderr, "%s\n", probe.error().message.c_str());
     return 1;
   }
+  start = Clock::now();
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, options.maximumDimension);
   const std::vector<double> fractions = sampleFractions(options.maxFrames);
   std::vector<double> times;
@@ -64,6 +68,7 @@ int main(int argc, char** argv) {
     times.push_back(requestedTime(fraction, probe.value().durationSeconds));
   }
   const ParallelRoom room = parallelRoom(*generator);
+  const double planSeconds = secondsSince(start);
   start = Clock::now();
   const CaptureRecords records = captureFrames(*generator, fractions, probe.value().durationSeconds,
                                                directory, std::min(room.cores, room.decoders));
@@ -86,8 +91,14 @@ int main(int argc, char** argv) {
   const double singleThreadCpuSeconds = processCpuSeconds() - cpuStart;
   std::filesystem::remove_all(directory);
 
-  std::printf("open_probe_s=%.4f\n", openSeconds);
+  std::printf("open_s=%.4f\n", openSeconds);
+  std::printf("probe_s=%.4f\n", probeSeconds);
+  std::printf("open_probe_s=%.4f\n", openSeconds + probeSeconds);
+  std::printf("plan_s=%.4f\n", planSeconds);
   std::printf("capture_s=%.4f\n", captureSeconds);
+  std::string chains;
+  for (const double seconds : work.chainSeconds) chains += std::to_string(seconds) + " ";
+  std::printf("chain_s=%s\n", chains.c_str());
   std::printf("convert_scale_s=%.4f\n", work.counters.convertingSeconds);
   std::printf("workers=%d\n", work.workers);
   std::printf("chains=%zu\n", work.chains.size());

@@ -25,3 +25,15 @@ encode .C-landscape.mp4 -f lavfi -i "$(lavfi_source 1920x1080 20)" \
 encode C-1080p-h264-phone-rotated.mp4 -i corpus/.C-landscape.mp4 -c copy -metadata:s:v rotate=270
 encode D-720p-vp9.webm -f lavfi -i "$(lavfi_source 1280x720 20)" \
   -c:v libvpx-vp9 -deadline good -cpu-used 5 -row-mt 1 -b:v 3500k -g 240 -pix_fmt yuv420p
+# Short clips, as phones and messaging apps upload them: a fixed cost per file shows most here.
+encode S1-720p-h264-10-frames.mp4 -f lavfi -i "$(lavfi_source 1280x720 1)" -frames:v 10 \
+  -c:v libx264 -preset veryfast -pix_fmt yuv420p
+encode S2-480p-h264-2s.mp4 -f lavfi -i "$(lavfi_source 854x480 2)" \
+  -c:v libx264 -preset veryfast -bf 3 -pix_fmt yuv420p
+encode S3-1080p-hevc-3s.mp4 -f lavfi -i "$(lavfi_source 1920x1080 3)" \
+  -c:v libx265 -preset ultrafast -x265-params log-level=error -pix_fmt yuv420p -tag:v hvc1
+encode S4-720p-vp9-4s.webm -f lavfi -i "$(lavfi_source 1280x720 4)" \
+  -c:v libvpx-vp9 -deadline good -cpu-used 5 -row-mt 1 -b:v 2M -pix_fmt yuv420p
+encode .S5-landscape.mp4 -f lavfi -i "$(lavfi_source 1920x1080 5)" \
+  -c:v libx264 -preset veryfast -g 30 -pix_fmt yuv420p
+encode S5-1080p-h264-phone-5s.mp4 -i corpus/.S5-landscape.mp4 -c copy -metadata:s:v rotate=270

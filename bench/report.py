@@ -12,7 +12,7 @@ print("|---|---|---|---|---|---|---|---|---|---|---|")
 rows = []
 for path in sorted(glob.glob(os.path.join(work, "*.json"))):
     name = os.path.basename(path)[:-5]
-    if name == "report":
+    if name in ("report", "start"):
         continue
     results = {r["command"]: r for r in json.load(open(path))["results"]}
     median = {command: r["median"] for command, r in results.items()}
@@ -38,8 +38,13 @@ for name, s, cpu in rows:
           f"{cpu['framepick-before']:.2f} | {single:.2f} | {cpu['framepick'] / single:.2f} | "
           f"{s.get('critical_path_s', '-')} | {predicted} |")
 print()
-print("| clip | open and probe s | capture s (decode, convert, encode, write) | "
-      "of which convert and scale s |")
-print("|---|---|---|---|")
+print("| clip | open s | probe s | plan s | capture s (decode, convert, encode, write) | "
+      "of which convert and scale s | each chain s |")
+print("|---|---|---|---|---|---|---|")
 for name, s, _ in rows:
-    print(f"| {name} | {s['open_probe_s']} | {s['capture_s']} | {s['convert_scale_s']} |")
+    print(f"| {name} | {s['open_s']} | {s['probe_s']} | {s['plan_s']} | {s['capture_s']} | "
+          f"{s['convert_scale_s']} | {s['chain_s'].strip()} |")
+start = os.path.join(work, "start.json")
+if os.path.exists(start):
+    seconds = json.load(open(start))["results"][0]["median"]
+    print(f"\nStarting and ending the process (the usage report, no file): {seconds * 1000:.0f} ms")

@@ -23,7 +23,10 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for clip in bench/corpus/[A-D]-*; do
+# What every run pays before and after its work: loading the libraries, the usage report, exit.
+hyperfine -N -i --style none --warmup 1 --runs "$runs" --export-json "$work/start.json" \
+  build/framepick >/dev/null
+for clip in bench/corpus/[A-D]-* bench/corpus/S[0-9]-*; do
   name=$(basename "$clip")
   build/framepick --input "$clip" --output-dir "$work/fp" >"$work/report.json"
   mapfile -t times < <(python3 -c 'import json,sys
