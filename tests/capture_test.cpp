@@ -176,6 +176,13 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   const fs::path intraRefresh =
       numbered("intra-refresh.mp4", 320, 180, 30, 10,
                "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0");
+  // HEVC whose sync-sample table lists I pictures that are no entry points (IRAP): the P pictures
+  // after them refer across them, so a decoder started there predicts from grey stand-ins.
+  const fs::path falseSyncSamples = withSyncSamples(
+      numbered("hevc-forced-i.mp4", 320, 180, 25, 8,
+               "-force_key_frames expr:eq(mod(n,50),0) -c:v libx265 -x265-params "
+               "keyint=300:min-keyint=300:scenecut=0:bframes=0:ref=3:log-level=error"),
+      "hevc-false-sync.mp4", {1, 52, 102, 152});
   using Sides = std::array<int64_t, 2>;  // width and height
   const Sides small{320, 180};
   const struct {
@@ -199,6 +206,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {dvdClip(), {25, 100}, {1024, 576}, {400, 225}, asCoded},
       {oneKeyframeClip(), {30, 300}, {640, 360}, {400, 225}, asCoded},
       {intraRefresh, {30, 300}, small, small, asCoded},
+      {falseSyncSamples, {25, 200}, small, small, asCoded},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());
@@ -286,6 +294,37 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
   ASSERT_TRUE(copyImageAtTime(*generator, 5.99).ok());
   const DecodeCounters counters = decodeCounters(*generator);
   EXPECT_LT(counters.framesDecoded, counters.packetsRead);
+}
+
+// HEVC in MPEG-TS cut in the middle of a GOP: the pictures before the first IRAP picture are
+// predicted from references the file no longer has. Their samples fail; every still is a frame
+// in its right place.
+TEST(CaptureFailures, PicturesFromMissingReferencesAreNeverStills) {
+  const fs::path whole =
+      numbered("hevc-gops.ts", 320, 180, 25, 6,
+               "-c:v libx265 -x265-params "
+               "keyint=25:min-keyint=25:scenecut=0:repeat-headers=1:log-level=error");
+  const size_t packets = fs::file_size(whole) / 188;
+  const fs::path cut = withoutStart(whole, "hevc-cut.ts", packets / 20 * 188);
+  ScratchDirectory output;
+  const Outcome run = capture(cut, output.path(), 12);
+  ASSERT_EQ(run.result.exitStatus, 0) << run.result.out;
+  ASSERT_FALSE(run.report["failures"].empty()) << run.result.out;
+  EXPECT_EQ(run.report["failures"][0]["index"], 1);
+  for (const json& failure : run.report["failures"]) {
+    EXPECT_NE(failure["reason"].get<std::string>().find("is damaged"), std::string::npos);
+  }
+  const json& frames = run.report["frames"];
+  ASSERT_GE(frames.size(), 6u);
+  const int first = frameNumberOf(decodeJpegFile(output.path() / frames[0]["fileName"]), asCoded);
+  EXPECT_TRUE(first >= 0 && first < 150) << first;  // not a grey picture
+  for (const json& frame : frames) {
+    SCOPED_TRACE(frame.dump());
+    const int shown = frameNumberOf(decodeJpegFile(output.path() / frame["fileName"]), asCoded);
+    const double sinceFirst = frame["actualTimestampSeconds"].get<double>() -
+                              frames[0]["actualTimestampSeconds"].get<double>();
+    EXPECT_EQ(shown, first + std::lround(sinceFirst * 25));
+  }
 }
 
 // One second of video in a file that lasts four, because its sound does: samples past the video

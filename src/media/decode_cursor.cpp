@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "media/compat.h"
@@ -62,7 +63,9 @@ bool memoryIsShort() {
 
 }  // namespace
 
-DecodeCursor::DecodeCursor(CursorParts parts) : parts_(std::move(parts)) {}
+DecodeCursor::DecodeCursor(CursorParts parts)
+    : parts_(std::move(parts)),
+      needsEntryPoint_(parts_.stream->codecpar->codec_id == AV_CODEC_ID_HEVC) {}
 
 double DecodeCursor::secondsOf(const AVFrame& frame) const {
   return parts_.clock.secondsOf(framePts(frame));
@@ -93,6 +96,7 @@ void DecodeCursor::forgetFrames() {
   av_frame_unref(parts_.held.get());
   av_frame_unref(parts_.next.get());
   damagedSinceKeyframe_ = false;
+  enteredSinceRestart_ = false;
   sentStarts_.clear();
   pendingDts_.clear();
   packetsRejected_ = 0;
@@ -114,6 +118,10 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
       if (clockFromDecodeOrder_ && !pendingDts_.empty()) {  // Note [decode-order clock]
         frame.pts = frame.best_effort_timestamp = *pendingDts_.begin();
         pendingDts_.erase(pendingDts_.begin());
+      }
+      if (needsEntryPoint_ && !enteredSinceRestart_) {  // Note [missing references]
+        enteredSinceRestart_ = isKeyFrame(frame);
+        if (!enteredSinceRestart_) frame.flags |= AV_FRAME_FLAG_CORRUPT;
       }
       if (isDamaged(frame) && frameTag(frame) >> kKeyframeCountShift == keyframesSent_) {
         damagedSinceKeyframe_ = true;
@@ -248,9 +256,13 @@ Result<> DecodeCursor::seekBefore(double targetSeconds) {
     if (!step.ok()) return step.error();
     if (target == SeekTarget::kStart) {
       forwardOnly_ = forwardOnly_ || missed;
+      midStreamStartSeconds_ = std::numeric_limits<double>::quiet_NaN();
       return {};
     }
-    if (hasNext() && secondsOf(*parts_.next) <= targetSeconds + kSameInstantSeconds) return {};
+    if (hasNext() && secondsOf(*parts_.next) <= targetSeconds + kSameInstantSeconds) {
+      midStreamStartSeconds_ = seekSeconds;
+      return {};
+    }
     parts_.indexUnreliable = true;
     missed = true;
     // Not even a late frame: keyframes are too rare here for further seeks to pay.
@@ -289,19 +301,60 @@ Result<> DecodeCursor::advanceTo(double targetSeconds, Clock::time_point deadlin
   }
   // A failure from here on leaves the decoder somewhere between frames: the next target seeks.
   parts_.positionKnown = false;
+  if (Result<> reached = decodeUpTo(targetSeconds); !reached.ok()) return reached;
+  if (Result<> retaken = retakeDamagedTarget(targetSeconds); !retaken.ok()) return retaken;
+  parts_.positionKnown = true;
+  return {};
+}
+
+Result<> DecodeCursor::decodeUpTo(double targetSeconds) {
   while (true) {
     if (!hasNext()) {
-      if (decoderEnded_) break;
+      if (decoderEnded_) return {};
       const Result<DecodeStep> step = decodeNextFrame(*parts_.next);
       if (!step.ok()) return step.error();
-      if (step.value() == DecodeStep::kEnd) break;
+      if (step.value() == DecodeStep::kEnd) return {};
     }
-    if (secondsOf(*parts_.next) > targetSeconds + kSameInstantSeconds) break;
+    if (secondsOf(*parts_.next) > targetSeconds + kSameInstantSeconds) return {};
     std::swap(parts_.held, parts_.next);
     av_frame_unref(parts_.next.get());
   }
-  parts_.positionKnown = true;
+}
+
+// Note [retake]: a keyframe of the index need not be a clean entry point: some writers list
+// I-frames that later frames still refer across. A decoder started there shows damage that one
+// continuous decode does not have. So when the frame on screen is damaged and decoding started
+// at such a keyframe, the target is taken again from the keyframe before, then from the start;
+// damage that remains is the file's own. Once a retake mended it, the index is not trusted to
+// give entry points, and the cursor decodes forward from then on.
+Result<> DecodeCursor::retakeDamagedTarget(double targetSeconds) {
+  for (int retakes = 0; retakes < 2 && !std::isnan(midStreamStartSeconds_); ++retakes) {
+    const Result<const AVFrame*> shown = frameAt(targetSeconds);
+    if (!shown.ok() || !isDamaged(*shown.value())) return {};
+    const std::vector<double> keyframes = keyframeSeconds();
+    // The keyframe the decoder started at, and the one before it.
+    auto landed = std::upper_bound(keyframes.begin(), keyframes.end(),
+                                   midStreamStartSeconds_ + kSameInstantSeconds);
+    const bool earlierKeyframe = retakes == 0 && landed - keyframes.begin() >= 2;
+    const double from = earlierKeyframe ? (landed[-2] + landed[-1]) / 2 : 0;
+    if (!restartBefore(from)) {
+      return decodeError(Cause::kUnusableInput, "seeking in the file failed");
+    }
+    if (Result<> reached = decodeUpTo(targetSeconds); !reached.ok()) return reached;
+    const Result<const AVFrame*> retaken = frameAt(targetSeconds);
+    if (retaken.ok() && !isDamaged(*retaken.value())) forwardOnly_ = true;
+  }
   return {};
+}
+
+// Seeks to the keyframe before `seconds`, or to the start for 0 and less or when that fails.
+bool DecodeCursor::restartBefore(double seconds) {
+  if (seconds > 0 && seek(SeekTarget::kKeyframeBefore, seconds)) {
+    midStreamStartSeconds_ = seconds;
+    return true;
+  }
+  midStreamStartSeconds_ = std::numeric_limits<double>::quiet_NaN();
+  return seek(SeekTarget::kStart, 0);
 }
 
 Result<const AVFrame*> DecodeCursor::frameOnScreen(double targetSeconds) const {

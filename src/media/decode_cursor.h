@@ -59,6 +59,9 @@ class DecodeCursor {
   enum class DecodeStep { kFrame, kEnd, kMissed };
 
   Result<DecodeStep> decodeNextFrame(AVFrame& frame);
+  Result<> decodeUpTo(double targetSeconds);
+  Result<> retakeDamagedTarget(double targetSeconds);
+  bool restartBefore(double seconds);
   Result<const AVFrame*> frameAt(double targetSeconds) const;
   bool seek(SeekTarget target, double seconds);
   Result<> seekBefore(double targetSeconds);
@@ -76,6 +79,14 @@ class DecodeCursor {
   // missing references and may show an older picture; they travel tagged (tagFrame).
   bool damagedSinceKeyframe_ = false;
   int64_t keyframesSent_ = 0;  // a damaged frame out of an earlier GOP taints nothing after it
+  // Note [missing references]: FFmpeg's HEVC decoder shows the pictures it decodes before its
+  // first entry point (an IRAP picture), predicted from grey stand-ins for the references it
+  // never saw; the other decoders hold such pictures back themselves.
+  bool needsEntryPoint_ = false;
+  bool enteredSinceRestart_ = false;
+  // Note [retake]: where the decoder last started when that was after a keyframe of the index
+  // (a seek), and NaN when it started at the stream's start.
+  double midStreamStartSeconds_ = std::numeric_limits<double>::quiet_NaN();
   // Note [skipping]: a frame is on screen until the next one in presentation order starts, which
   // in decode order may come much later. So a non-reference frame is dropped only when a packet
   // already sent starts after it and no later than the target: then that one replaces it first.

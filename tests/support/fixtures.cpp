@@ -57,6 +57,57 @@ std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
   return path;
 }
 
+namespace {
+
+uint32_t bigEndian32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+void putBigEndian32(std::string& bytes, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (24 - 8 * i));
+}
+
+}  // namespace
+
+std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
+                                      const std::vector<uint32_t>& samples) {
+  std::string bytes = readWholeFile(mp4);
+  // The boxes from the top down to the table; each encloses the next, so each grows with it.
+  std::vector<size_t> boxes;
+  size_t from = 0, to = bytes.size();
+  for (const char* name : {"moov", "trak", "mdia", "minf", "stbl", "stss"}) {
+    size_t at = from;
+    while (at + 8 <= to && bytes.compare(at + 4, 4, name) != 0) at += bigEndian32(bytes, at);
+    if (at + 8 > to)
+      throw std::runtime_error(std::string("no ") + name + " box in " + mp4.string());
+    boxes.push_back(at);
+    from = at + 8;
+    to = at + bigEndian32(bytes, at);
+  }
+  std::string table(16 + 4 * samples.size(), '\0');
+  putBigEndian32(table, 0, static_cast<uint32_t>(table.size()));
+  table.replace(4, 4, "stss");
+  putBigEndian32(table, 12, static_cast<uint32_t>(samples.size()));
+  for (size_t i = 0; i < samples.size(); ++i) putBigEndian32(table, 16 + 4 * i, samples[i]);
+  const size_t stss = boxes.back();
+  const uint32_t growth = static_cast<uint32_t>(table.size() - bigEndian32(bytes, stss));
+  bytes.replace(stss, bigEndian32(bytes, stss), table);
+  boxes.pop_back();
+  for (const size_t box : boxes) putBigEndian32(bytes, box, bigEndian32(bytes, box) + growth);
+  const std::filesystem::path path = mp4.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::filesystem::path withoutStart(const std::filesystem::path& file, const std::string& fileName,
+                                   size_t bytes) {
+  const std::filesystem::path path = file.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << readWholeFile(file).substr(bytes);
+  return path;
+}
+
 std::string numberedFramesSource(int width, int height, int rate, double seconds) {
   // Drawn small and scaled up with nearest-neighbour: geq is slow on big pictures.
   const std::string bands = "if(lt(Y,H/2),if(bitand(N,pow(2,floor(X*12/W))),235,16),128)";

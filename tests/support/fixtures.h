@@ -20,6 +20,15 @@ std::filesystem::path fixtureVideo(const std::string& fileName, const std::strin
 std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
                                         const std::string& fileName, int a, int b, int c, int d);
 
+// A copy of an MP4 file (its index after its samples, as ffmpeg writes it) whose first track's
+// sync-sample table lists these sample numbers, counted from 1.
+std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
+                                      const std::vector<uint32_t>& samples);
+
+// A copy of a file without its first `bytes` bytes.
+std::filesystem::path withoutStart(const std::filesystem::path& file, const std::string& fileName,
+                                   size_t bytes);
+
 // A lavfi source whose frames carry their own number: twelve vertical bands across the top half,
 // white for a set bit, least significant bit at the left; the bottom half is grey.
 std::string numberedFramesSource(int width, int height, int rate, double seconds);
