@@ -82,6 +82,17 @@ int openDecoder(UniqueCodecContext& decoder, const AVCodec& codec, const AVStrea
   return avcodec_open2(decoder.get(), &codec, nullptr);
 }
 
+// FFmpeg's own VP9 decoder drops the alpha layer that WebM carries beside the picture (its
+// alpha_mode tag says so); libvpx's decoder reads it, where FFmpeg was built with it.
+const AVCodec* videoDecoder(const AVStream& stream) {
+  if (stream.codecpar->codec_id == AV_CODEC_ID_VP9) {
+    const AVDictionaryEntry* alpha = av_dict_get(stream.metadata, "alpha_mode", nullptr, 0);
+    const AVCodec* libvpx = avcodec_find_decoder_by_name("libvpx-vp9");
+    if (alpha != nullptr && std::strcmp(alpha->value, "1") == 0 && libvpx != nullptr) return libvpx;
+  }
+  return avcodec_find_decoder(stream.codecpar->codec_id);
+}
+
 // The first video track as the loaded asset knows it (probed, with its timing), or why the
 // video cannot be decoded.
 Result<const AVStream*> probedVideoStream(const Asset& asset) {
@@ -121,7 +132,7 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStr
                                                  sizeText({kMaxPictureWidth, kMaxPictureHeight}) +
                                                  " decoding allows");
   }
-  const AVCodec* codec = avcodec_find_decoder(probed.codecpar->codec_id);
+  const AVCodec* codec = videoDecoder(probed);
   if (codec == nullptr) {
     return setupFailure(Cause::kUnsupported, std::string("no decoder for video codec ") +
                                                  avcodec_get_name(probed.codecpar->codec_id));
