@@ -183,6 +183,12 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
                "-force_key_frames expr:eq(mod(n,50),0) -c:v libx265 -x265-params "
                "keyint=300:min-keyint=300:scenecut=0:bframes=0:ref=3:log-level=error"),
       "hevc-false-sync.mp4", {1, 52, 102, 152});
+  // Xvid packs a B-frame into the chunk of the P-frame after it and leaves empty chunks where it
+  // held frames back; the same without its index, read chunk by chunk.
+  const fs::path xvid = numbered("xvid.avi", 320, 180, 25, 10, "-c:v libxvid -bf 1 -g 50");
+  std::string unindexed = readWholeFile(xvid);
+  unindexed.replace(unindexed.rfind("idx1"), 4, "JUNK");
+  std::ofstream(xvid.parent_path() / "xvid-unindexed.avi", std::ios::binary) << unindexed;
   using Sides = std::array<int64_t, 2>;  // width and height
   const Sides small{320, 180};
   const struct {
@@ -207,6 +213,8 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {oneKeyframeClip(), {30, 300}, {640, 360}, {400, 225}, asCoded},
       {intraRefresh, {30, 300}, small, small, asCoded},
       {falseSyncSamples, {25, 200}, small, small, asCoded},
+      {xvid, {25, 250}, small, small, asCoded},
+      {xvid.parent_path() / "xvid-unindexed.avi", {25, 250}, small, small, asCoded},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());

@@ -23,6 +23,9 @@ constexpr double kLeastSeekSavingSeconds = 1.0;
 // After a seek, this many packets past the target without a frame mean that the seek landed
 // where the decoder cannot start (past the only keyframe, in the middle of a GOP).
 constexpr int kPacketsPastTargetForMiss = 32;
+// A gap of more slots than this between packets timed by their decode order is not the
+// encoder's delay (Note [decode-order clock]).
+constexpr int64_t kMostHeldBackSlots = 4;
 // What frames carry through the decoder (Note [damage]): the low bit is set for a frame
 // decoded after a packet was lost, the bits above count the keyframes sent before its packet.
 constexpr int64_t kDamagedBit = 1;
@@ -184,7 +187,16 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
     }
     decoder->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     const bool timedByDts = clockFromDecodeOrder_ && packet->dts != AV_NOPTS_VALUE;
-    if (timedByDts) pendingDts_.insert(packet->dts);  // Note [decode-order clock]
+    if (timedByDts) {  // Note [decode-order clock]
+      // Slots skipped while the decoder holds frames back are frames it still owes.
+      if (!pendingDts_.empty() && packet->dts > *pendingDts_.rbegin() + 1 &&
+          packet->dts - *pendingDts_.rbegin() <= kMostHeldBackSlots) {
+        for (int64_t slot = *pendingDts_.rbegin() + 1; slot < packet->dts; ++slot) {
+          pendingDts_.insert(slot);
+        }
+      }
+      pendingDts_.insert(packet->dts);
+    }
     const int sent = avcodec_send_packet(decoder, packet);
     // A damaged packet costs only the frames that depend on it: the next keyframe decodes.
     if (sent == AVERROR_INVALIDDATA) {

@@ -97,6 +97,9 @@ class DecodeCursor {
   // Note [decode-order clock]: containers that store no presentation times (AVI) give packets a
   // dts only, the frame's position in decode order. The decoder puts frames in presentation
   // order, so each frame out takes the smallest dts still pending: frame k is shown at k/rate.
+  // Xvid packs a B-frame into the chunk of the P-frame after it and leaves the chunk of the frame
+  // it held back empty, which the demuxer skips: a slot skipped while the decoder holds frames
+  // back is pending too. A slot skipped otherwise is a dropped frame: the one before stays.
   bool clockDecided_ = false;
   bool clockFromDecodeOrder_ = false;
   std::multiset<int64_t> pendingDts_;
