@@ -73,6 +73,14 @@ std::pair<double, double> asCoded(double u, double v) { return {u, v}; }
 std::pair<double, double> turnedClockwise(double u, double v) { return {1 - v, u}; }
 std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 
+// Sixteen seconds at 25 fps in fragments of a second, of which the last six are kept.
+fs::path lateFragments() {
+  return withFragmentsFrom(numbered("fragments.mp4", 320, 180, 25, 16,
+                                    "-c:v libx264 -preset ultrafast -g 25 -movflags "
+                                    "frag_keyframe+empty_moov+default_base_moof"),
+                           "late-fragments.mp4", 10);
+}
+
 // The duration is the one the file states in its own time base, and the requested times are
 // taken from it unrounded: 25 frames at 24 fps last 625/600 s, which no count of microseconds is.
 TEST(Capture, DurationIsTheFilesOwn) {
@@ -93,6 +101,8 @@ TEST(Capture, DurationIsTheFilesOwn) {
       // The movie header counts milliseconds: FFmpeg 5.1 reports its 1042 ms, 7 and 9 the track's
       // 12800/12288 s.
       {made("milliseconds.mp4", {}), 1.0416666666666667, 1e-3},
+      // Joined late: a stream's last fragment ends at 16 s of decode time, its first starts at 10.
+      {lateFragments(), 6.0, 1e-9},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.video.filename());
@@ -214,6 +224,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {intraRefresh, {30, 300}, small, small, asCoded},
       {falseSyncSamples, {25, 200}, small, small, asCoded},
       {xvid, {25, 250}, small, small, asCoded},
+      {lateFragments(), {25, 400, -10}, small, small, asCoded},
       {xvid.parent_path() / "xvid-unindexed.avi", {25, 250}, small, small, asCoded},
   };
   for (const auto& clip : clips) {

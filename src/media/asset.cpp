@@ -84,6 +84,26 @@ double durationFromStreamEnds(const AVFormatContext& format) {
              : kUnknownSeconds;
 }
 
+// FFmpeg's mov demuxer gives the streams of a fragmented file the decode time where their last
+// fragment ends as their duration. Where the first fragment starts late (DASH segments whose
+// decode time starts at 10 s), the streams last that much less, and so does the presentation.
+void measureFromFirstFragment(AVFormatContext& format) {
+  int64_t start = INT64_MAX;
+  int64_t end = INT64_MIN;
+  for (unsigned i = 0; i < format.nb_streams; ++i) {
+    AVStream& stream = *format.streams[i];
+    if (stream.start_time == AV_NOPTS_VALUE || stream.duration == AV_NOPTS_VALUE) continue;
+    const AVIndexEntry* first = avformat_index_get_entry(&stream, 0);
+    if (first != nullptr && first->timestamp > 0 && stream.duration >= first->timestamp) {
+      stream.duration -= first->timestamp;
+    }
+    start = std::min(start, av_rescale_q(stream.start_time, stream.time_base, AV_TIME_BASE_Q));
+    end = std::max(
+        end, av_rescale_q(stream.start_time + stream.duration, stream.time_base, AV_TIME_BASE_Q));
+  }
+  if (end > start) format.duration = end - start;
+}
+
 double presentationDuration(Asset& asset) {
   const AVFormatContext& format = *asset.demuxer->format;
   if (format.duration == AV_NOPTS_VALUE ||
@@ -249,15 +269,15 @@ void loadAsset(Asset& asset) {
     if (isVideoTrack(*format->streams[i])) asset.videoStream = static_cast<int>(i);
   }
   if (probed < 0) return;
-  if (std::strstr(format->iformat->name, "mov") != nullptr) {
+  struct stat status {};
+  if (std::strstr(format->iformat->name, "mov") != nullptr &&
+      fstat(asset.file.get(), &status) == 0) {
     const int file = asset.file.get();
-    struct stat status {};
-    asset.movieTimelineStartsAtZero =
-        fstat(file, &status) == 0 &&
-        hasLeadingEmptyEdit(
-            status.st_size, [file](int64_t offset, unsigned char* bytes, int count) {
-              return pread(file, bytes, static_cast<size_t>(count), offset) == count;
-            });
+    const ReadAt readAt = [file](int64_t offset, unsigned char* bytes, int count) {
+      return pread(file, bytes, static_cast<size_t>(count), offset) == count;
+    };
+    asset.movieTimelineStartsAtZero = hasLeadingEmptyEdit(status.st_size, readAt);
+    if (isFragmented(status.st_size, readAt)) measureFromFirstFragment(*format);
   }
   asset.durationSeconds = presentationDuration(asset);
 }

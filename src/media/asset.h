@@ -78,6 +78,10 @@ using ReadAt = std::function<bool(int64_t offset, unsigned char* bytes, int coun
 // -1). Reads box headers only; anything malformed reads as no.
 bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt);
 
+// Whether an MP4/MOV file announces movie fragments (an mvex box in its moov). Anything
+// malformed reads as no.
+bool isFragmented(int64_t fileSize, const ReadAt& readAt);
+
 // Video streams that are tracks: cover art and other attached pictures are not.
 bool isVideoTrack(const AVStream& stream);
 

@@ -1,5 +1,5 @@
 #include <cstring>
-#include <iterator>
+#include <vector>
 
 #include "media/asset.h"
 
@@ -13,13 +13,19 @@ uint64_t bigEndian(const unsigned char* bytes, int count) {
   return value;
 }
 
-// The boxes on the way from the top of the file to a track's edit list.
-constexpr const char* kEditListPath[] = {"moov", "trak", "edts", "elst"};
+// Where a box's content lies in the file.
+struct BoxContent {
+  int64_t from;
+  int64_t to;
+};
 
-// Looks for the edit-list path from `depth` on among the boxes in [from, to). A file can claim
-// any number of boxes, so at most `boxesLeft` of them are read in all.
-bool findLeadingEmptyEdit(const ReadAt& readAt, int64_t from, int64_t to, size_t depth,
-                          int& boxesLeft) {
+// Calls `visit` with the content of every box at the end of `path` (from `depth` on) among the
+// boxes in [from, to), until it returns true. A file can claim any number of boxes, so at most
+// `boxesLeft` of them are read in all. False when no visit returned true or the boxes are
+// malformed.
+template <typename Visit>
+bool findBoxes(const ReadAt& readAt, int64_t from, int64_t to, const std::vector<const char*>& path,
+               size_t depth, int& boxesLeft, const Visit& visit) {
   unsigned char header[16];
   for (int64_t at = from; to - at >= 8 && boxesLeft-- > 0;) {
     if (!readAt(at, header, 8)) return false;
@@ -36,21 +42,12 @@ bool findLeadingEmptyEdit(const ReadAt& readAt, int64_t from, int64_t to, size_t
       return false;
     }
     const int64_t end = at + static_cast<int64_t>(size);
-    if (std::memcmp(header + 4, kEditListPath[depth], 4) == 0) {
-      if (depth + 1 < std::size(kEditListPath)) {
-        if (findLeadingEmptyEdit(readAt, at + headerSize, end, depth + 1, boxesLeft)) return true;
-      } else {
-        // Version and flags, the entry count, then the first entry's duration and media time,
-        // 64 bits each in version 1, 32 in version 0.
-        unsigned char entry[24];
-        const int64_t content = at + headerSize;
-        const bool wide = readAt(content, entry, 1) && entry[0] == 1;
-        const int length = wide ? 24 : 16;
-        if (end - content < length || !readAt(content, entry, length)) return false;
-        const uint64_t mediaTime = wide ? bigEndian(entry + 16, 8) : bigEndian(entry + 12, 4);
-        if (bigEndian(entry + 4, 4) > 0 && mediaTime == (wide ? UINT64_MAX : UINT32_MAX)) {
-          return true;
-        }
+    if (std::memcmp(header + 4, path[depth], 4) == 0) {
+      const BoxContent content{at + headerSize, end};
+      if (depth + 1 < path.size()
+              ? findBoxes(readAt, content.from, content.to, path, depth + 1, boxesLeft, visit)
+              : visit(content)) {
+        return true;
       }
     }
     at = end;
@@ -58,11 +55,30 @@ bool findLeadingEmptyEdit(const ReadAt& readAt, int64_t from, int64_t to, size_t
   return false;
 }
 
+template <typename Visit>
+bool findBoxes(int64_t fileSize, const ReadAt& readAt, const std::vector<const char*>& path,
+               const Visit& visit) {
+  int boxesLeft = 4096;
+  return findBoxes(readAt, 0, fileSize, path, 0, boxesLeft, visit);
+}
+
 }  // namespace
 
 bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt) {
-  int boxesLeft = 4096;
-  return findLeadingEmptyEdit(readAt, 0, fileSize, 0, boxesLeft);
+  return findBoxes(fileSize, readAt, {"moov", "trak", "edts", "elst"}, [&](BoxContent elst) {
+    // Version and flags, the entry count, then the first entry's duration and media time, 64
+    // bits each in version 1, 32 in version 0.
+    unsigned char entry[24];
+    const bool wide = readAt(elst.from, entry, 1) && entry[0] == 1;
+    const int length = wide ? 24 : 16;
+    if (elst.to - elst.from < length || !readAt(elst.from, entry, length)) return false;
+    const uint64_t mediaTime = wide ? bigEndian(entry + 16, 8) : bigEndian(entry + 12, 4);
+    return bigEndian(entry + 4, 4) > 0 && mediaTime == (wide ? UINT64_MAX : UINT32_MAX);
+  });
+}
+
+bool isFragmented(int64_t fileSize, const ReadAt& readAt) {
+  return findBoxes(fileSize, readAt, {"moov", "mvex"}, [](BoxContent) { return true; });
 }
 
 }  // namespace framepick

@@ -101,6 +101,24 @@ std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const st
   return path;
 }
 
+std::filesystem::path withFragmentsFrom(const std::filesystem::path& mp4,
+                                        const std::string& fileName, int first) {
+  const std::string bytes = readWholeFile(mp4);
+  std::string kept;
+  int fragment = 0;
+  for (size_t at = 0; at + 8 <= bytes.size();) {
+    const uint32_t size = bigEndian32(bytes, at);
+    if (size < 8) throw std::runtime_error("a box of " + std::to_string(size) + " bytes");
+    const std::string name = bytes.substr(at + 4, 4);
+    if (name == "moof") ++fragment;
+    if ((name != "moof" && name != "mdat") || fragment > first) kept += bytes.substr(at, size);
+    at += size;
+  }
+  const std::filesystem::path path = mp4.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << kept;
+  return path;
+}
+
 std::filesystem::path withoutStart(const std::filesystem::path& file, const std::string& fileName,
                                    size_t bytes) {
   const std::filesystem::path path = file.parent_path() / fileName;

@@ -25,6 +25,11 @@ std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
 std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
                                       const std::vector<uint32_t>& samples);
 
+// A copy of a fragmented MP4 file that keeps its header and its fragments from `first` on
+// (counted from 0), as a player gets a live stream joined late.
+std::filesystem::path withFragmentsFrom(const std::filesystem::path& mp4,
+                                        const std::string& fileName, int first);
+
 // A copy of a file without its first `bytes` bytes.
 std::filesystem::path withoutStart(const std::filesystem::path& file, const std::string& fileName,
                                    size_t bytes);
