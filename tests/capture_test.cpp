@@ -199,6 +199,24 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   std::string unindexed = readWholeFile(xvid);
   unindexed.replace(unindexed.rfind("idx1"), 4, "JUNK");
   std::ofstream(xvid.parent_path() / "xvid-unindexed.avi", std::ios::binary) << unindexed;
+  // Stream-copy cuts at 3.3 s, between two frames: one edit whose media time is 0.3 s past the
+  // keyframe the copy starts at, so time 0 shows the frame of 3.28 s. Closed and open GOPs,
+  // HEVC, and a cut that ends at 6.3 s too.
+  const auto cutAt3_3 = [](const std::string& name, const std::string& encoder,
+                           std::vector<std::string> end) {
+    std::vector<std::string> arguments = {
+        "-ss", "3.3", "-i", numbered("uncut-" + name, 320, 180, 25, 8, encoder).string(),
+        "-c",  "copy"};
+    arguments.insert(arguments.end(), end.begin(), end.end());
+    return fixtureVideo("cut-" + name, arguments);
+  };
+  const std::string closedGop = "-c:v libx264 -preset ultrafast -bf 3 -g 50";
+  const fs::path cuts[] = {
+      cutAt3_3("closed-gop.mp4", closedGop, {}),
+      cutAt3_3("open-gop.mp4", "-c:v libx264 -x264-params open-gop=1:keyint=50:bframes=3", {}),
+      cutAt3_3("hevc.mp4", "-c:v libx265 -x265-params keyint=50:log-level=error", {}),
+      cutAt3_3("trimmed.mp4", closedGop, {"-t", "3"}),
+  };
   using Sides = std::array<int64_t, 2>;  // width and height
   const Sides small{320, 180};
   const struct {
@@ -225,6 +243,10 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {falseSyncSamples, {25, 200}, small, small, asCoded},
       {xvid, {25, 250}, small, small, asCoded},
       {lateFragments(), {25, 400, -10}, small, small, asCoded},
+      {cuts[0], {25, 200, -3.3}, small, small, asCoded},
+      {cuts[1], {25, 200, -3.3}, small, small, asCoded},
+      {cuts[2], {25, 200, -3.3}, small, small, asCoded},
+      {cuts[3], {25, 200, -3.3}, small, small, asCoded},
       {xvid.parent_path() / "xvid-unindexed.avi", {25, 250}, small, small, asCoded},
   };
   for (const auto& clip : clips) {

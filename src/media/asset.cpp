@@ -277,7 +277,16 @@ void loadAsset(Asset& asset) {
       return pread(file, bytes, static_cast<size_t>(count), offset) == count;
     };
     asset.movieTimelineStartsAtZero = hasLeadingEmptyEdit(status.st_size, readAt);
-    if (isFragmented(status.st_size, readAt)) measureFromFirstFragment(*format);
+    if (isFragmented(status.st_size, readAt)) {
+      measureFromFirstFragment(*format);
+    } else if (asset.videoStream >= 0 && !asset.movieTimelineStartsAtZero) {
+      // FFmpeg moved the first whole frame after the edit's media time to zero.
+      const AVStream& video = *format->streams[asset.videoStream];
+      if (video.start_time == 0) {
+        asset.videoEditLeadTicks =
+            editLeadTicks(status.st_size, readAt, static_cast<uint32_t>(video.id));
+      }
+    }
   }
   asset.durationSeconds = presentationDuration(asset);
 }
@@ -353,9 +362,10 @@ int64_t presentationStartPts(const Asset& asset, const AVStream& stream) {
   if (asset.movieTimelineStartsAtZero) return 0;
   const AVFormatContext& format = *asset.demuxer->format;
   if (format.start_time != AV_NOPTS_VALUE) {
-    return av_rescale_q(format.start_time, AV_TIME_BASE_Q, stream.time_base);
+    return av_rescale_q(format.start_time, AV_TIME_BASE_Q, stream.time_base) -
+           asset.videoEditLeadTicks;
   }
-  return stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+  return (stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0) - asset.videoEditLeadTicks;
 }
 
 }  // namespace framepick

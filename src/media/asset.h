@@ -61,6 +61,7 @@ struct Asset {
   // An MP4/MOV edit list that starts with an empty edit delays the video on the movie's
   // timeline, whose time zero is then the presentation's.
   bool movieTimelineStartsAtZero = false;
+  int64_t videoEditLeadTicks = 0;  // editLeadTicks of the video track
 };
 
 // A reading of the asset's file, ready for packets (avformat_open_input done, no stream
@@ -77,6 +78,13 @@ using ReadAt = std::function<bool(int64_t offset, unsigned char* bytes, int coun
 // Whether any track of an MP4/MOV file has an edit list whose first edit is empty (media time
 // -1). Reads box headers only; anything malformed reads as no.
 bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt);
+
+// How much later than FFmpeg's mov demuxer puts them the frames of a track stand on the
+// presentation's clock, in the track's time base. An edit list of one edit that starts between
+// two frames (what every stream-copy cut writes) shows, at time zero, the frame before the edit's
+// media time, and the next one later by the rest of its duration; FFmpeg drops the first and
+// moves the next to time zero. 0 where the track has no such edit, or its tables are malformed.
+int64_t editLeadTicks(int64_t fileSize, const ReadAt& readAt, uint32_t trackId);
 
 // Whether an MP4/MOV file announces movie fragments (an mvex box in its moov). Anything
 // malformed reads as no.

@@ -27,9 +27,11 @@ constexpr int kPacketsPastTargetForMiss = 32;
 // encoder's delay (Note [decode-order clock]).
 constexpr int64_t kMostHeldBackSlots = 4;
 // What frames carry through the decoder (Note [damage]): the low bit is set for a frame
-// decoded after a packet was lost, the bits above count the keyframes sent before its packet.
+// decoded after a packet was lost, the next for a frame whose packet is flagged as a keyframe,
+// the bits above count the keyframes sent up to its packet.
 constexpr int64_t kDamagedBit = 1;
-constexpr int kKeyframeCountShift = 1;
+constexpr int64_t kKeyPacketBit = 2;  // the frame's own packet is flagged as a keyframe
+constexpr int kKeyframeCountShift = 2;
 
 Error decodeError(Cause cause, std::string message) {
   return {Stage::kDecode, cause, std::move(message)};
@@ -100,11 +102,28 @@ void DecodeCursor::forgetFrames() {
   av_frame_unref(parts_.next.get());
   damagedSinceKeyframe_ = false;
   enteredSinceRestart_ = false;
+  keyframesAtRestart_ = keyframesSent_;
+  falseEntryCount_ = -1;
   sentStarts_.clear();
   pendingDts_.clear();
   packetsRejected_ = 0;
   demuxEnded_ = false;
   decoderEnded_ = false;
+}
+
+// Note [missing references]: whether a frame out since the decoder started was decoded from
+// an entry point. The decoder's own word (a key frame: an IRAP picture) settles it; before that,
+// a frame is taken as decoded from the last packet flagged as a keyframe before its own, unless
+// that packet's frame came out as no key frame (a sync-sample table that lists plain I
+// pictures). The key frame itself may never come out: FFmpeg drops the frames before an edit.
+bool DecodeCursor::hasEntryPoint(const AVFrame& frame) {
+  const int64_t keyframesBefore = frameTag(frame) >> kKeyframeCountShift;
+  if (isKeyFrame(frame)) {
+    enteredSinceRestart_ = true;
+    return true;
+  }
+  if ((frameTag(frame) & kKeyPacketBit) != 0) falseEntryCount_ = keyframesBefore;
+  return keyframesBefore != keyframesAtRestart_ && keyframesBefore != falseEntryCount_;
 }
 
 // One step of the decoder: the next frame in presentation order, or the end of the stream, or
@@ -122,9 +141,8 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
         frame.pts = frame.best_effort_timestamp = *pendingDts_.begin();
         pendingDts_.erase(pendingDts_.begin());
       }
-      if (needsEntryPoint_ && !enteredSinceRestart_) {  // Note [missing references]
-        enteredSinceRestart_ = isKeyFrame(frame);
-        if (!enteredSinceRestart_) frame.flags |= AV_FRAME_FLAG_CORRUPT;
+      if (needsEntryPoint_ && !enteredSinceRestart_ && !hasEntryPoint(frame)) {
+        frame.flags |= AV_FRAME_FLAG_CORRUPT;  // Note [missing references]
       }
       if (isDamaged(frame) && frameTag(frame) >> kKeyframeCountShift == keyframesSent_) {
         damagedSinceKeyframe_ = true;
@@ -178,7 +196,9 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
       ++keyframesSent_;
     }
     tagFrame(*decoder, *packet,
-             keyframesSent_ << kKeyframeCountShift | (damagedSinceKeyframe_ ? kDamagedBit : 0));
+             keyframesSent_ << kKeyframeCountShift |
+                 ((packet->flags & AV_PKT_FLAG_KEY) != 0 ? kKeyPacketBit : 0) |
+                 (damagedSinceKeyframe_ ? kDamagedBit : 0));
     bool skip = false;  // Note [skipping]
     if (packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
       const double startSeconds = parts_.clock.secondsOf(packet->pts);

@@ -59,6 +59,7 @@ class DecodeCursor {
   enum class DecodeStep { kFrame, kEnd, kMissed };
 
   Result<DecodeStep> decodeNextFrame(AVFrame& frame);
+  bool hasEntryPoint(const AVFrame& frame);
   Result<> decodeUpTo(double targetSeconds);
   Result<> retakeDamagedTarget(double targetSeconds);
   bool restartBefore(double seconds);
@@ -84,6 +85,8 @@ class DecodeCursor {
   // never saw; the other decoders hold such pictures back themselves.
   bool needsEntryPoint_ = false;
   bool enteredSinceRestart_ = false;
+  int64_t keyframesAtRestart_ = 0;
+  int64_t falseEntryCount_ = -1;  // keyframes sent up to a key packet whose frame is no key frame
   // Note [retake]: where the decoder last started when that was after a keyframe of the index
   // (a seek), and NaN when it started at the stream's start.
   double midStreamStartSeconds_ = std::numeric_limits<double>::quiet_NaN();

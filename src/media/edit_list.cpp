@@ -1,4 +1,7 @@
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "media/asset.h"
@@ -56,11 +59,66 @@ bool findBoxes(const ReadAt& readAt, int64_t from, int64_t to, const std::vector
 }
 
 template <typename Visit>
-bool findBoxes(int64_t fileSize, const ReadAt& readAt, const std::vector<const char*>& path,
+bool findBoxes(const ReadAt& readAt, BoxContent within, const std::vector<const char*>& path,
                const Visit& visit) {
   int boxesLeft = 4096;
-  return findBoxes(readAt, 0, fileSize, path, 0, boxesLeft, visit);
+  return findBoxes(readAt, within.from, within.to, path, 0, boxesLeft, visit);
 }
+
+template <typename Visit>
+bool findBoxes(int64_t fileSize, const ReadAt& readAt, const std::vector<const char*>& path,
+               const Visit& visit) {
+  return findBoxes(readAt, BoxContent{0, fileSize}, path, visit);
+}
+
+// The content of the first box at the end of `path` within `parent`, if there is one.
+std::optional<BoxContent> firstBox(const ReadAt& readAt, BoxContent parent,
+                                   const std::vector<const char*>& path) {
+  std::optional<BoxContent> found;
+  findBoxes(readAt, parent, path, [&found](BoxContent box) {
+    found = box;
+    return true;
+  });
+  return found;
+}
+
+// Reads the big-endian integer of `count` bytes at `at`, within the box.
+std::optional<uint64_t> readNumber(const ReadAt& readAt, BoxContent box, int64_t at, int count) {
+  unsigned char bytes[8];
+  if (at < box.from || box.to - at < count || !readAt(at, bytes, count)) return std::nullopt;
+  return bigEndian(bytes, count);
+}
+
+// A table of (count, value) runs, as stts and ctts store them.
+class RunTable {
+ public:
+  RunTable(const ReadAt& readAt, std::optional<BoxContent> box) : readAt_(readAt), box_(box) {
+    if (box_) runsLeft_ = readNumber(readAt_, *box_, box_->from + 4, 4).value_or(0);
+  }
+  // The next sample's value; none past the end of the table.
+  std::optional<uint32_t> next() {
+    while (countLeft_ == 0) {
+      if (!box_ || runsLeft_ == 0) return std::nullopt;
+      const int64_t at = box_->from + 8 + 8 * static_cast<int64_t>(run_++);
+      const std::optional<uint64_t> count = readNumber(readAt_, *box_, at, 4);
+      const std::optional<uint64_t> value = readNumber(readAt_, *box_, at + 4, 4);
+      if (!count || !value) return std::nullopt;
+      --runsLeft_;
+      countLeft_ = *count;
+      value_ = static_cast<uint32_t>(*value);
+    }
+    --countLeft_;
+    return value_;
+  }
+
+ private:
+  const ReadAt& readAt_;
+  std::optional<BoxContent> box_;
+  uint64_t runsLeft_ = 0;
+  uint64_t run_ = 0;
+  uint64_t countLeft_ = 0;
+  uint32_t value_ = 0;
+};
 
 }  // namespace
 
@@ -79,6 +137,58 @@ bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt) {
 
 bool isFragmented(int64_t fileSize, const ReadAt& readAt) {
   return findBoxes(fileSize, readAt, {"moov", "mvex"}, [](BoxContent) { return true; });
+}
+
+int64_t editLeadTicks(int64_t fileSize, const ReadAt& readAt, uint32_t trackId) {
+  int64_t lead = 0;
+  findBoxes(fileSize, readAt, {"moov", "trak"}, [&](BoxContent trak) {
+    const std::optional<BoxContent> tkhd = firstBox(readAt, trak, {"tkhd"});
+    if (!tkhd) return false;
+    const bool wideHeader = readNumber(readAt, *tkhd, tkhd->from, 1) == 1;
+    if (readNumber(readAt, *tkhd, tkhd->from + (wideHeader ? 20 : 12), 4) != trackId) return false;
+    // One edit, played at rate 1 from a media time at or after the start.
+    const std::optional<BoxContent> elst = firstBox(readAt, trak, {"edts", "elst"});
+    if (!elst) return true;
+    const bool wide = readNumber(readAt, *elst, elst->from, 1) == 1;
+    const int field = wide ? 8 : 4;
+    const int64_t entry = elst->from + 8;
+    const std::optional<uint64_t> mediaTime = readNumber(readAt, *elst, entry + field, field);
+    const std::optional<uint64_t> rate = readNumber(readAt, *elst, entry + 2 * field, 4);
+    const uint64_t negative = wide ? uint64_t{1} << 63 : uint64_t{1} << 31;
+    if (readNumber(readAt, *elst, elst->from + 4, 4) != 1 || !mediaTime || *mediaTime >= negative ||
+        rate != 0x10000) {
+      return true;
+    }
+    // The earliest composition time at or after the edit's media time. Frames come out of
+    // reordering within a few samples, so those after 32 samples past it in decode order start
+    // later.
+    const std::vector<const char*> sampleTable = {"mdia", "minf", "stbl"};
+    auto path = [&sampleTable](const char* table) {
+      std::vector<const char*> full = sampleTable;
+      full.push_back(table);
+      return full;
+    };
+    RunTable durations(readAt, firstBox(readAt, trak, path("stts")));
+    const std::optional<BoxContent> ctts = firstBox(readAt, trak, path("ctts"));
+    const bool signedOffsets = ctts && readNumber(readAt, *ctts, ctts->from, 1) == 1;
+    RunTable offsets(readAt, ctts);
+    const int64_t media = static_cast<int64_t>(*mediaTime);
+    int64_t decodeTime = 0;
+    int64_t earliest = INT64_MAX;
+    for (int samplesPast = 0; samplesPast < 32;) {
+      const std::optional<uint32_t> duration = durations.next();
+      if (!duration) break;
+      const uint32_t offset = ctts ? offsets.next().value_or(0) : 0;
+      const int64_t composition =
+          decodeTime + (signedOffsets ? static_cast<int32_t>(offset) : int64_t{offset});
+      if (composition >= media) earliest = std::min(earliest, composition);
+      if (decodeTime >= media) ++samplesPast;
+      decodeTime += *duration;
+    }
+    if (earliest != INT64_MAX) lead = earliest - media;
+    return true;
+  });
+  return lead;
 }
 
 }  // namespace framepick

@@ -61,7 +61,10 @@ std::string sizeText(Size size) {
 double streamEndSeconds(const Asset& asset, const AVStream& stream, const StreamClock& clock) {
   if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) {
     const int64_t first = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : clock.startPts;
-    return clock.secondsOf(first) + clock.spanSeconds(stream.duration);
+    // The stated duration runs from the presentation's start, which an edit may put before the
+    // first frame FFmpeg gives.
+    return clock.secondsOf(first) - clock.spanSeconds(asset.videoEditLeadTicks) +
+           clock.spanSeconds(stream.duration);
   }
   return std::isfinite(asset.durationSeconds) ? asset.durationSeconds
                                               : std::numeric_limits<double>::infinity();
