@@ -368,6 +368,29 @@ TEST(CaptureFailures, PicturesFromMissingReferencesAreNeverStills) {
   }
 }
 
+// Frames that need no other frame are decoded only where a sample shows them: an MJPEG AVI
+// without its index, read chunk by chunk, decodes two frames per sample: the one shown and the
+// next, which ends its time on screen.
+TEST(FrameGenerator, DecodesOnlyTheFramesShownOfIntraOnlyVideo) {
+  std::string bytes = readWholeFile(numbered("mjpeg.avi", 320, 180, 25, 6, "-c:v mjpeg"));
+  bytes.replace(bytes.rfind("idx1"), 4, "JUNK");
+  ScratchDirectory directory;
+  std::ofstream(directory.path() / "unindexed.avi", std::ios::binary) << bytes;
+  const AssetHandle asset = openAsset(directory.path() / "unindexed.avi");
+  loadAsset(*asset);
+  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 400);
+  for (const double fraction : sampleFractions(12)) {
+    const double seconds = requestedTime(fraction, assetDurationSeconds(*asset));
+    const Result<CapturedImage> captured = copyImageAtTime(*generator, seconds);
+    ASSERT_TRUE(captured.ok()) << captured.error().message;
+    const Image& image = captured.value().image;
+    const DecodedImage still{static_cast<int>(image.width), static_cast<int>(image.height),
+                             image.rgb};
+    EXPECT_EQ(frameNumberOf(still, asCoded), static_cast<int>(std::floor(seconds * 25 + 1e-6)));
+  }
+  EXPECT_LE(decodeCounters(*generator).framesDecoded, 2 * 12);
+}
+
 // One second of video in a file that lasts four, because its sound does: samples past the video
 // fail and the others land; with none landed the run fails but reports what it probed.
 TEST(CaptureFailures, SamplesPastTheVideoFail) {

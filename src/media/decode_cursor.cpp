@@ -49,6 +49,11 @@ int64_t framePts(const AVFrame& frame) {
   return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
 }
 
+bool isIntraOnly(AVCodecID codec) {
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec);
+  return descriptor != nullptr && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
+}
+
 // Note [damage]
 bool isDamaged(const AVFrame& frame) {
   return frame.decode_error_flags != 0 || (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 ||
@@ -70,7 +75,42 @@ bool memoryIsShort() {
 
 DecodeCursor::DecodeCursor(CursorParts parts)
     : parts_(std::move(parts)),
-      needsEntryPoint_(parts_.stream->codecpar->codec_id == AV_CODEC_ID_HEVC) {}
+      needsEntryPoint_(parts_.stream->codecpar->codec_id == AV_CODEC_ID_HEVC),
+      intraOnly_(isIntraOnly(parts_.stream->codecpar->codec_id)),
+      ahead_(av_packet_alloc()) {}
+
+// Note [intra-only skipping]: frames of a codec without inter prediction (MJPEG, ProRes, DV)
+// need no frame before them, and come out in the order their packets go in. Each is shown until
+// the next one starts, so a packet is left undecoded when the next starts later and by the
+// target; a packet is held back until the next is read, as a slot left empty (a dropped frame)
+// keeps it on screen.
+int DecodeCursor::readPacket(AVPacket& packet) {
+  AVFormatContext* format = parts_.demuxer->format.get();
+  const auto start = [](const AVPacket& some) {
+    return some.pts != AV_NOPTS_VALUE ? some.pts : some.dts;
+  };
+  while (true) {
+    const int read = av_read_frame(format, &packet);
+    if (!intraOnly_ || !ahead_) return read;
+    if (read < 0) {
+      if (ahead_->buf == nullptr && ahead_->data == nullptr) return read;
+      av_packet_move_ref(&packet, ahead_.get());
+      return 0;
+    }
+    if (packet.stream_index != parts_.stream->index || start(packet) == AV_NOPTS_VALUE) {
+      return read;
+    }
+    const bool held = ahead_->buf != nullptr || ahead_->data != nullptr;
+    const bool replaced =
+        held && start(*ahead_) != AV_NOPTS_VALUE && start(packet) > start(*ahead_) &&
+        parts_.clock.secondsOf(start(packet)) <= targetSeconds_ + kSameInstantSeconds;
+    std::swap(*ahead_, packet);  // the packet read waits; the one held goes on, or is dropped
+    if (!held) continue;
+    if (!replaced) return 0;
+    av_packet_unref(&packet);
+    ++counters_.packetsRead;
+  }
+}
 
 double DecodeCursor::secondsOf(const AVFrame& frame) const {
   return parts_.clock.secondsOf(framePts(frame));
@@ -100,6 +140,7 @@ void DecodeCursor::forgetFrames() {
   // Their pictures count against the budget until unreferenced.
   av_frame_unref(parts_.held.get());
   av_frame_unref(parts_.next.get());
+  if (ahead_) av_packet_unref(ahead_.get());
   damagedSinceKeyframe_ = false;
   enteredSinceRestart_ = false;
   keyframesAtRestart_ = keyframesSent_;
@@ -164,7 +205,7 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
     }
     if (received != AVERROR(EAGAIN)) return decoderError(received);
 
-    const int read = av_read_frame(parts_.demuxer->format.get(), packet);
+    const int read = readPacket(*packet);
     if (read == AVERROR_EXIT) return outOfTime();
     // Anything but the end of the file, or a file cut short, is a failure to read it.
     if (read < 0 && read != AVERROR_EOF && read != AVERROR_INVALIDDATA) {

@@ -59,6 +59,7 @@ class DecodeCursor {
   enum class DecodeStep { kFrame, kEnd, kMissed };
 
   Result<DecodeStep> decodeNextFrame(AVFrame& frame);
+  int readPacket(AVPacket& packet);
   bool hasEntryPoint(const AVFrame& frame);
   Result<> decodeUpTo(double targetSeconds);
   Result<> retakeDamagedTarget(double targetSeconds);
@@ -113,6 +114,8 @@ class DecodeCursor {
   double missWatchSeconds_ = std::numeric_limits<double>::infinity();
   int packetsPastTarget_ = 0;
   int64_t packetsRejected_ = 0;  // by the decoder since the last seek
+  bool intraOnly_;
+  UniquePacket ahead_;  // Note [intra-only skipping]: the packet read, not yet sent
   DecodeCounters counters_;
 };
 
