@@ -281,6 +281,51 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   }
 }
 
+// Edit lists as ISO 14496-12 reads them, on a clip with B-frames: at presentation time t, an
+// edit from `start` shows the frame on screen at media time M + (t - start) * rate, from the
+// time the edit reaches it; an empty edit shows nothing.
+TEST(Capture, EditListsPlayAsTheStandardDefinesThem) {
+  const fs::path source =
+      numbered("edited-source.mp4", 320, 180, 25, 8, "-c:v libx264 -preset ultrafast -bf 3 -g 50");
+  const struct {
+    const char* name;
+    std::vector<EditEntry> edits;
+  } lists[] = {
+      {"jump.mp4", {{2, 0, 1}, {2, 5, 1}}},
+      {"repeat.mp4", {{2, 1, 1}, {2, 1, 1}}},
+      {"dwell.mp4", {{1, 0, 1}, {1, 1, 0}, {2, 1, 1}}},
+      {"empty-middle.mp4", {{1, 0, 1}, {1, -1, 1}, {2, 1, 1}}},
+  };
+  for (const auto& list : lists) {
+    SCOPED_TRACE(list.name);
+    ScratchDirectory output;
+    const Outcome run = capture(withEditList(source, list.name, list.edits), output.path(), 12);
+    ASSERT_EQ(run.result.exitStatus, 0) << run.result.out;
+    EXPECT_EQ(run.report["durationSeconds"], 4.0);
+    const auto editAt = [&list](double seconds) {
+      double start = 0;
+      for (const EditEntry& edit : list.edits) {
+        if (seconds < start + edit.durationSeconds) return std::pair{start, edit};
+        start += edit.durationSeconds;
+      }
+      return std::pair{start - list.edits.back().durationSeconds, list.edits.back()};
+    };
+    for (const json& frame : run.report["frames"]) {
+      SCOPED_TRACE(frame.dump());
+      const double requested = frame["requestedTimestampSeconds"];
+      const auto [start, edit] = editAt(requested);
+      const int shown = static_cast<int>(
+          std::floor((edit.mediaSeconds + (requested - start) * edit.rate) * 25 + 1e-6));
+      EXPECT_EQ(frameNumberOf(decodeJpegFile(output.path() / frame["fileName"]), asCoded), shown);
+      const double since = edit.rate == 0 ? 0 : std::max(0.0, shown / 25.0 - edit.mediaSeconds);
+      EXPECT_NEAR(frame["actualTimestampSeconds"], start + since, 1e-9);
+    }
+    for (const json& failure : run.report["failures"]) {
+      EXPECT_LT(editAt(failure["timestampSeconds"]).second.mediaSeconds, 0) << failure.dump();
+    }
+  }
+}
+
 // A seek only when it skips more than a second of decoding, in any order of targets; the
 // non-reference frame on screen at 1.55 s, started 0.05 s before it, is not dropped. MPEG-PS
 // has no index: going back lands in the middle of a GOP, or past the only keyframe, and still

@@ -200,7 +200,8 @@ AssetHandle openAsset(const std::filesystem::path& location) {
                               .readPositionAtStart = true,
                               .cores = std::max(cores, 1),
                               .decoderThreads = std::clamp(cores, 1, kMaxDecoderThreads),
-                              .statedSizes = {}});
+                              .statedSizes = {},
+                              .edits = {}});
   // Only regular files: opening a FIFO blocks in open(2) where no deadline can reach, and a
   // device can be endless. The descriptor is checked again, as the path may have changed.
   struct stat status {};
@@ -241,14 +242,24 @@ std::unique_ptr<Demuxer> openDemuxer(const Asset& asset, Clock::time_point deadl
   }
   // The path only lends its extension to the guess of the format; on failure
   // avformat_open_input frees the context itself.
-  if (avformat_open_input(&format, asset.location.c_str(), nullptr, nullptr) == kAvSuccess) {
+  AVDictionary* options = nullptr;
+  if (!asset.edits.empty()) av_dict_set(&options, "ignore_editlist", "1", 0);
+  if (avformat_open_input(&format, asset.location.c_str(), nullptr, &options) == kAvSuccess) {
     demuxer->format.reset(format);
   }
+  av_dict_free(&options);
   return demuxer;
 }
 
 void loadAsset(Asset& asset) {
   if (!asset.file) return;
+  const int file = asset.file.get();
+  const ReadAt readAt = [file](int64_t offset, unsigned char* bytes, int count) {
+    return pread(file, bytes, static_cast<size_t>(count), offset) == count;
+  };
+  struct stat status {};
+  const bool sized = fstat(file, &status) == 0;
+  if (sized) asset.edits = editTimeline(status.st_size, readAt);
   asset.demuxer = openDemuxer(asset, Clock::now() + kOpenBudget);
   AVFormatContext* format = asset.demuxer->format.get();
   if (format == nullptr) return;
@@ -269,13 +280,13 @@ void loadAsset(Asset& asset) {
     if (isVideoTrack(*format->streams[i])) asset.videoStream = static_cast<int>(i);
   }
   if (probed < 0) return;
-  struct stat status {};
-  if (std::strstr(format->iformat->name, "mov") != nullptr &&
-      fstat(asset.file.get(), &status) == 0) {
-    const int file = asset.file.get();
-    const ReadAt readAt = [file](int64_t offset, unsigned char* bytes, int count) {
-      return pread(file, bytes, static_cast<size_t>(count), offset) == count;
-    };
+  const bool mov = std::strstr(format->iformat->name, "mov") != nullptr;
+  if (!mov) asset.edits.clear();
+  if (!asset.edits.empty()) {
+    asset.durationSeconds = asset.edits.back().startSeconds + asset.edits.back().durationSeconds;
+    return;
+  }
+  if (mov && sized) {
     asset.movieTimelineStartsAtZero = hasLeadingEmptyEdit(status.st_size, readAt);
     if (isFragmented(status.st_size, readAt)) {
       measureFromFirstFragment(*format);
@@ -359,7 +370,7 @@ Size applyTransform(Size size, AffineTransform transform) {
 }
 
 int64_t presentationStartPts(const Asset& asset, const AVStream& stream) {
-  if (asset.movieTimelineStartsAtZero) return 0;
+  if (asset.movieTimelineStartsAtZero || !asset.edits.empty()) return 0;
   const AVFormatContext& format = *asset.demuxer->format;
   if (format.start_time != AV_NOPTS_VALUE) {
     return av_rescale_q(format.start_time, AV_TIME_BASE_Q, stream.time_base) -

@@ -139,6 +139,63 @@ bool isFragmented(int64_t fileSize, const ReadAt& readAt) {
   return findBoxes(fileSize, readAt, {"moov", "mvex"}, [](BoxContent) { return true; });
 }
 
+namespace {
+
+// A box's time scale: the 32 bits after its creation and modification times.
+std::optional<uint64_t> timeScale(const ReadAt& readAt, std::optional<BoxContent> box) {
+  if (!box) return std::nullopt;
+  const bool wide = readNumber(readAt, *box, box->from, 1) == 1;
+  const std::optional<uint64_t> scale = readNumber(readAt, *box, box->from + (wide ? 20 : 12), 4);
+  return scale && *scale > 0 ? scale : std::nullopt;
+}
+
+}  // namespace
+
+std::vector<Edit> editTimeline(int64_t fileSize, const ReadAt& readAt) {
+  std::vector<Edit> edits;
+  const std::optional<uint64_t> movieScale =
+      timeScale(readAt, firstBox(readAt, {0, fileSize}, {"moov", "mvhd"}));
+  if (!movieScale) return edits;
+  findBoxes(fileSize, readAt, {"moov", "trak"}, [&](BoxContent trak) {
+    const std::optional<BoxContent> handler = firstBox(readAt, trak, {"mdia", "hdlr"});
+    if (!handler || readNumber(readAt, *handler, handler->from + 8, 4) != 0x76696465) {  // vide
+      return false;
+    }
+    const std::optional<uint64_t> mediaScale =
+        timeScale(readAt, firstBox(readAt, trak, {"mdia", "mdhd"}));
+    const std::optional<BoxContent> elst = firstBox(readAt, trak, {"edts", "elst"});
+    if (!mediaScale || !elst) return true;
+    const bool wide = readNumber(readAt, *elst, elst->from, 1) == 1;
+    const int field = wide ? 8 : 4;
+    const std::optional<uint64_t> count = readNumber(readAt, *elst, elst->from + 4, 4);
+    if (!count || *count > 4096) return true;
+    double startSeconds = 0;
+    for (uint64_t i = 0; i < *count; ++i) {
+      const int64_t entry = elst->from + 8 + static_cast<int64_t>(i) * (2 * field + 4);
+      const std::optional<uint64_t> duration = readNumber(readAt, *elst, entry, field);
+      const std::optional<uint64_t> media = readNumber(readAt, *elst, entry + field, field);
+      const std::optional<uint64_t> rate = readNumber(readAt, *elst, entry + 2 * field, 4);
+      if (!duration || !media || !rate) {
+        edits.clear();
+        return true;
+      }
+      const bool empty = *media == (wide ? UINT64_MAX : UINT32_MAX);
+      const double seconds = static_cast<double>(*duration) / static_cast<double>(*movieScale);
+      edits.push_back({startSeconds, seconds,
+                       empty ? -1 : static_cast<double>(*media) / static_cast<double>(*mediaScale),
+                       static_cast<double>(*rate) / 0x10000});
+      startSeconds += seconds;
+    }
+    return true;
+  });
+  // One edit at rate 1, after an empty one or not, FFmpeg plays itself.
+  const size_t first = !edits.empty() && edits.front().mediaSeconds < 0 ? 1 : 0;
+  if (edits.size() <= first + 1 && (edits.size() == first || edits.back().rate == 1)) {
+    edits.clear();
+  }
+  return edits;
+}
+
 int64_t editLeadTicks(int64_t fileSize, const ReadAt& readAt, uint32_t trackId) {
   int64_t lead = 0;
   findBoxes(fileSize, readAt, {"moov", "trak"}, [&](BoxContent trak) {

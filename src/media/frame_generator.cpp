@@ -222,7 +222,8 @@ FrameGeneratorHandle makeSiblingGenerator(FrameGenerator& first, int decoderThre
 }
 
 std::vector<double> keyframeSeconds(const FrameGenerator& generator) {
-  if (!generator.cursor) return {};
+  // Keyframes lie on the media's clock; an edit list's targets are taken in one chain.
+  if (!generator.cursor || !generator.asset.edits.empty()) return {};
   return generator.cursor->keyframeSeconds();
 }
 
@@ -251,8 +252,22 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   DecodeCursor& cursor = *generator.cursor;
   generator.budget.exceeded = false;
   generator.budget.allocationFailed = false;
+  // Note [edit list]: a target on the presentation's clock is a time in the track's media.
+  const std::vector<Edit>& edits = generator.asset.edits;
+  const auto edit = std::find_if(edits.rbegin(), edits.rend(), [requestedSeconds](const Edit& e) {
+    return e.startSeconds <= requestedSeconds;
+  });
+  double mediaSeconds = requestedSeconds;
+  if (!edits.empty()) {
+    if (edit == edits.rend() || edit->mediaSeconds < 0) {
+      return Error{Stage::kDecode, Cause::kNoFrame,
+                   "no video frame at " + secondsText(requestedSeconds) +
+                       ": the edit list shows none there"};
+    }
+    mediaSeconds = edit->mediaSeconds + (requestedSeconds - edit->startSeconds) * edit->rate;
+  }
   const Result<> advanced =
-      cursor.advanceTo(requestedSeconds, std::min(now + kCaptureBudget, capturesDeadline));
+      cursor.advanceTo(mediaSeconds, std::min(now + kCaptureBudget, capturesDeadline));
   // A decoder refused pictures (Note [picture budget]) may fail, or may go on without them and
   // end with no frame.
   if (generator.budget.exceeded) {
@@ -267,7 +282,7 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
                  std::string("decoding failed: ") + kOutOfMemoryText};
   }
   if (!advanced.ok()) return advanced.error();
-  const Result<const AVFrame*> shown = cursor.frameOnScreen(requestedSeconds);
+  const Result<const AVFrame*> shown = cursor.frameOnScreen(mediaSeconds);
   if (!shown.ok()) return shown.error();
   const AVFrame& frame = *shown.value();
   // The aspect ratio as the probe saw the stream: a sibling's stream was not probed.
@@ -279,7 +294,15 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
                                       generator.maximumDimension, generator.scaler);
   generator.convertingSeconds += std::chrono::duration<double>(Clock::now() - convertStart).count();
   if (!image.ok()) return image.error();
-  return CapturedImage{std::move(image.value()), cursor.secondsOf(frame)};
+  double actualSeconds = cursor.secondsOf(frame);
+  if (!edits.empty()) {
+    // On screen from the edit's start, or from where the edit reaches its media time.
+    actualSeconds = edit->startSeconds;
+    if (edit->rate > 0) {
+      actualSeconds += std::max(0.0, (cursor.secondsOf(frame) - edit->mediaSeconds) / edit->rate);
+    }
+  }
+  return CapturedImage{std::move(image.value()), actualSeconds};
 }
 
 DecodeCounters decodeCounters(const FrameGenerator& generator) {

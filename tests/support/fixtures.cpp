@@ -69,33 +69,69 @@ void putBigEndian32(std::string& bytes, size_t at, uint32_t value) {
   for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (24 - 8 * i));
 }
 
+// The boxes from the top of an MP4 file down `path`, each found in the one before; throws when
+// one is missing.
+std::vector<size_t> boxPath(const std::string& bytes, const std::vector<const char*>& path) {
+  std::vector<size_t> boxes;
+  size_t from = 0, to = bytes.size();
+  for (const char* name : path) {
+    size_t at = from;
+    while (at + 8 <= to && bytes.compare(at + 4, 4, name) != 0) at += bigEndian32(bytes, at);
+    if (at + 8 > to) throw std::runtime_error(std::string("no ") + name + " box");
+    boxes.push_back(at);
+    from = at + 8;
+    to = at + bigEndian32(bytes, at);
+  }
+  return boxes;
+}
+
+// Replaces the last box of `boxes` with `box`, growing the ones around it.
+void replaceBox(std::string& bytes, std::vector<size_t> boxes, const std::string& box) {
+  const uint32_t growth = static_cast<uint32_t>(box.size() - bigEndian32(bytes, boxes.back()));
+  bytes.replace(boxes.back(), bigEndian32(bytes, boxes.back()), box);
+  boxes.pop_back();
+  for (const size_t at : boxes) putBigEndian32(bytes, at, bigEndian32(bytes, at) + growth);
+}
+
 }  // namespace
 
 std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
                                       const std::vector<uint32_t>& samples) {
   std::string bytes = readWholeFile(mp4);
-  // The boxes from the top down to the table; each encloses the next, so each grows with it.
-  std::vector<size_t> boxes;
-  size_t from = 0, to = bytes.size();
-  for (const char* name : {"moov", "trak", "mdia", "minf", "stbl", "stss"}) {
-    size_t at = from;
-    while (at + 8 <= to && bytes.compare(at + 4, 4, name) != 0) at += bigEndian32(bytes, at);
-    if (at + 8 > to)
-      throw std::runtime_error(std::string("no ") + name + " box in " + mp4.string());
-    boxes.push_back(at);
-    from = at + 8;
-    to = at + bigEndian32(bytes, at);
-  }
   std::string table(16 + 4 * samples.size(), '\0');
   putBigEndian32(table, 0, static_cast<uint32_t>(table.size()));
   table.replace(4, 4, "stss");
   putBigEndian32(table, 12, static_cast<uint32_t>(samples.size()));
   for (size_t i = 0; i < samples.size(); ++i) putBigEndian32(table, 16 + 4 * i, samples[i]);
-  const size_t stss = boxes.back();
-  const uint32_t growth = static_cast<uint32_t>(table.size() - bigEndian32(bytes, stss));
-  bytes.replace(stss, bigEndian32(bytes, stss), table);
-  boxes.pop_back();
-  for (const size_t box : boxes) putBigEndian32(bytes, box, bigEndian32(bytes, box) + growth);
+  replaceBox(bytes, boxPath(bytes, {"moov", "trak", "mdia", "minf", "stbl", "stss"}), table);
+  const std::filesystem::path path = mp4.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::filesystem::path withEditList(const std::filesystem::path& mp4, const std::string& fileName,
+                                   const std::vector<EditEntry>& edits) {
+  std::string bytes = readWholeFile(mp4);
+  // Version-0 headers: the time scales sit 12 bytes into mvhd's and mdhd's content.
+  const uint32_t movieScale = bigEndian32(bytes, boxPath(bytes, {"moov", "mvhd"}).back() + 20);
+  const uint32_t mediaScale =
+      bigEndian32(bytes, boxPath(bytes, {"moov", "trak", "mdia", "mdhd"}).back() + 20);
+  const std::vector<size_t> elst = boxPath(bytes, {"moov", "trak", "edts", "elst"});
+  const uint32_t firstFrame = bigEndian32(bytes, elst.back() + 20);
+  std::string box(16 + 12 * edits.size(), '\0');
+  putBigEndian32(box, 0, static_cast<uint32_t>(box.size()));
+  box.replace(4, 4, "elst");
+  putBigEndian32(box, 12, static_cast<uint32_t>(edits.size()));
+  for (size_t i = 0; i < edits.size(); ++i) {
+    const EditEntry& edit = edits[i];
+    putBigEndian32(box, 16 + 12 * i, static_cast<uint32_t>(edit.durationSeconds * movieScale));
+    putBigEndian32(box, 20 + 12 * i,
+                   edit.mediaSeconds < 0
+                       ? UINT32_MAX
+                       : firstFrame + static_cast<uint32_t>(edit.mediaSeconds * mediaScale));
+    putBigEndian32(box, 24 + 12 * i, static_cast<uint32_t>(edit.rate) << 16);
+  }
+  replaceBox(bytes, elst, box);
   const std::filesystem::path path = mp4.parent_path() / fileName;
   std::ofstream(path, std::ios::binary) << bytes;
   return path;
