@@ -43,6 +43,14 @@ std::pair<double, double> turnedClockwise(double u, double v) { return {1 - v, u
 std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 std::pair<double, double> transposed(double u, double v) { return {v, u}; }
 
+// Sixteen seconds at 25 fps in fragments of a second, of which the last six are kept.
+fs::path lateFragments() {
+  return withFragmentsFrom(numberedClip("fragments.mp4", 320, 180, 25, 16,
+                                        "-c:v libx264 -preset ultrafast -g 25 -movflags "
+                                        "frag_keyframe+empty_moov+default_base_moof"),
+                           "late-fragments.mp4", 10);
+}
+
 // Where a clip's numbered frames sit on the presentation's clock.
 struct Timeline {
   int rate;
@@ -123,6 +131,31 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   const fs::path endsEarly = numberedClip("ends-early.mov", 320, 180, 25, 1,
                                           "-f lavfi -i sine=d=1.908:sample_rate=8000 -c:v libx264 "
                                           "-preset ultrafast -c:a pcm_s16le");
+  // HEVC whose sync-sample table lists I pictures that are no entry points (IRAP): the P pictures
+  // after them refer across them, so a decoder started there predicts from grey stand-ins.
+  const fs::path falseSyncSamples = withSyncSamples(
+      numberedClip("hevc-forced-i.mp4", 320, 180, 25, 8,
+                   "-force_key_frames expr:eq(mod(n,50),0) -c:v libx265 -x265-params "
+                   "keyint=300:min-keyint=300:scenecut=0:bframes=0:ref=3:log-level=error"),
+      "hevc-false-sync.mp4", {1, 52, 102, 152});
+  // Xvid packs a B-frame into the chunk of the P-frame after it and leaves empty chunks where it
+  // held frames back; the same without its index, read chunk by chunk.
+  const fs::path xvid = numberedClip("xvid.avi", 320, 180, 25, 10, "-c:v libxvid -bf 1 -g 50");
+  std::string unindexed = readWholeFile(xvid);
+  unindexed.replace(unindexed.rfind("idx1"), 4, "JUNK");
+  std::ofstream(xvid.parent_path() / "xvid-unindexed.avi", std::ios::binary) << unindexed;
+  // Stream-copy cuts at 3.3 s, between two frames: one edit whose media time is 0.3 s past the
+  // keyframe the copy starts at, so time 0 shows the frame of 3.28 s. Closed and open GOPs,
+  // HEVC, and a cut that ends at 6.3 s too.
+  const auto cutAt3_3 = [](const std::string& name, const std::string& encoder,
+                           const std::string& end) {
+    return fixtureVideo("cut-" + name,
+                        "-ss 3.3 -i " +
+                            numberedClip("uncut-" + name, 320, 180, 25, 8, encoder).string() +
+                            " -c copy " + end);
+  };
+  const std::string closedGop = "-c:v libx264 -preset ultrafast -bf 3 -g 50";
+  const Timeline cut{25, 200, -3.3};
   const struct {
     fs::path video;
     Timeline timeline;
@@ -149,6 +182,18 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {dvdClip(), {25, 100}, {1024, 576}},
       {oneKeyframeClip(), {30, 300}, {640, 360}},
       {intraRefresh, {30, 300}, {320, 180}},
+      {falseSyncSamples, {25, 200}, {320, 180}},
+      {xvid, {25, 250}, {320, 180}},
+      {xvid.parent_path() / "xvid-unindexed.avi", {25, 250}, {320, 180}},
+      {lateFragments(), {25, 400, -10}, {320, 180}},
+      {cutAt3_3("closed-gop.mp4", closedGop, ""), cut, {320, 180}},
+      {cutAt3_3("open-gop.mp4", "-c:v libx264 -x264-params open-gop=1:keyint=50:bframes=3", ""),
+       cut,
+       {320, 180}},
+      {cutAt3_3("hevc.mp4", "-c:v libx265 -x265-params keyint=50:log-level=error", ""),
+       cut,
+       {320, 180}},
+      {cutAt3_3("trimmed.mp4", closedGop, "-t 3"), cut, {320, 180}},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());
@@ -180,6 +225,52 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       EXPECT_EQ(copyImageAtTime(*generator, seconds).ok(), clip.timeline.frameAt(seconds) >= 0);
     }
     EXPECT_LE(decodeCounters(*generator).packetsRead, clip.timeline.frames);
+  }
+}
+
+// Edit lists as ISO 14496-12 reads them, on a clip with B-frames: at presentation time t, an
+// edit from `start` shows the frame on screen at media time M + (t - start) * rate, from the
+// time the edit reaches it; an empty edit shows nothing.
+TEST(Capture, EditListsPlayAsTheStandardDefinesThem) {
+  const fs::path source = numberedClip("edited-source.mp4", 320, 180, 25, 8,
+                                       "-c:v libx264 -preset ultrafast -bf 3 -g 50");
+  const struct {
+    const char* name;
+    std::vector<EditEntry> edits;
+  } lists[] = {
+      {"jump.mp4", {{2, 0, 1}, {2, 5, 1}}},
+      {"repeat.mp4", {{2, 1, 1}, {2, 1, 1}}},
+      {"dwell.mp4", {{1, 0, 1}, {1, 1, 0}, {2, 1, 1}}},
+      {"empty-middle.mp4", {{1, 0, 1}, {1, -1, 1}, {2, 1, 1}}},
+  };
+  for (const auto& list : lists) {
+    SCOPED_TRACE(list.name);
+    const Stills run = captureStills(withEditList(source, list.name, list.edits),
+                                     {"--max-frames", "12", "--max-dimension", "400"});
+    ASSERT_EQ(run.result.exitStatus, 0) << run.result.out;
+    EXPECT_EQ(run.report["durationSeconds"], 4.0);
+    const auto editAt = [&list](double seconds) {
+      double start = 0;
+      for (const EditEntry& edit : list.edits) {
+        if (seconds < start + edit.durationSeconds) return std::pair{start, edit};
+        start += edit.durationSeconds;
+      }
+      return std::pair{start - list.edits.back().durationSeconds, list.edits.back()};
+    };
+    for (size_t i = 0; i < run.images.size(); ++i) {
+      const json& frame = run.report["frames"][i];
+      SCOPED_TRACE(frame.dump());
+      const double requested = frame["requestedTimestampSeconds"];
+      const auto [start, edit] = editAt(requested);
+      const int shown = static_cast<int>(
+          std::floor((edit.mediaSeconds + (requested - start) * edit.rate) * 25 + 1e-6));
+      EXPECT_EQ(readFrameNumber(run.images[i]), shown);
+      const double since = edit.rate == 0 ? 0 : std::max(0.0, shown / 25.0 - edit.mediaSeconds);
+      EXPECT_NEAR(frame["actualTimestampSeconds"], start + since, 1e-9);
+    }
+    for (const json& failure : run.report["failures"]) {
+      EXPECT_LT(editAt(failure["timestampSeconds"]).second.mediaSeconds, 0) << failure.dump();
+    }
   }
 }
 
@@ -262,6 +353,58 @@ TEST(CaptureFailures, DamageInTheMiddleCostsOnlyTheSamplesThere) {
 
 // 8K pictures in 4:4:4 with 10 bits are 214 MB each, and the encoder lets the decoder keep 16.
 // (One encoder thread makes the clip in less than half the time.)
+// HEVC in MPEG-TS cut in the middle of a GOP: the pictures before the first IRAP picture are
+// predicted from references the file no longer has. Their samples fail; every still is a frame
+// in its right place.
+TEST(CaptureFailures, PicturesFromMissingReferencesAreNeverStills) {
+  const fs::path whole =
+      numberedClip("hevc-gops.ts", 320, 180, 25, 6,
+                   "-c:v libx265 -x265-params "
+                   "keyint=25:min-keyint=25:scenecut=0:repeat-headers=1:log-level=error");
+  const size_t packets = fs::file_size(whole) / 188;
+  const Stills run = captureStills(withoutStart(whole, "hevc-cut.ts", packets / 20 * 188),
+                                   {"--max-frames", "12", "--max-dimension", "400"});
+  ASSERT_EQ(run.result.exitStatus, 0) << run.result.out;
+  ASSERT_FALSE(run.report["failures"].empty()) << run.result.out;
+  EXPECT_EQ(run.report["failures"][0]["index"], 1);
+  for (const json& failure : run.report["failures"]) {
+    EXPECT_NE(failure["reason"].get<std::string>().find("is damaged"), std::string::npos);
+  }
+  const json& frames = run.report["frames"];
+  ASSERT_GE(run.images.size(), 6u);
+  const int first = readFrameNumber(run.images[0]);
+  EXPECT_TRUE(first >= 0 && first < 150) << first;  // not a grey picture
+  for (size_t i = 0; i < run.images.size(); ++i) {
+    SCOPED_TRACE(frames[i].dump());
+    const double sinceFirst = frames[i]["actualTimestampSeconds"].get<double>() -
+                              frames[0]["actualTimestampSeconds"].get<double>();
+    EXPECT_EQ(readFrameNumber(run.images[i]), first + std::lround(sinceFirst * 25));
+  }
+}
+
+// Frames that need no other frame are decoded only where a sample shows them: an MJPEG AVI
+// without its index, read chunk by chunk, decodes two frames per sample: the one shown and the
+// next, which ends its time on screen.
+TEST(FrameGenerator, DecodesOnlyTheFramesShownOfIntraOnlyVideo) {
+  std::string bytes = readWholeFile(numberedClip("mjpeg.avi", 320, 180, 25, 6, "-c:v mjpeg"));
+  bytes.replace(bytes.rfind("idx1"), 4, "JUNK");
+  ScratchDirectory directory;
+  std::ofstream(directory.path() / "unindexed.avi", std::ios::binary) << bytes;
+  const AssetHandle asset = openAsset(directory.path() / "unindexed.avi");
+  loadAsset(*asset);
+  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 400);
+  for (const double fraction : sampleFractions(12)) {
+    const double seconds = requestedTime(fraction, assetDurationSeconds(*asset));
+    const Result<CapturedImage> captured = copyImageAtTime(*generator, seconds);
+    ASSERT_TRUE(captured.ok()) << captured.error().message;
+    const Image& image = captured.value().image;
+    const DecodedImage still{static_cast<int>(image.width), static_cast<int>(image.height),
+                             image.rgb};
+    EXPECT_EQ(readFrameNumber(still), static_cast<int>(std::floor(seconds * 25 + 1e-6)));
+  }
+  EXPECT_LE(decodeCounters(*generator).framesDecoded, 2 * 12);
+}
+
 TEST(CaptureFailures, PicturesBeyondTheMemoryBudgetFailTheirSamples) {
   const fs::path video = fixtureVideo(
       "8k-16-references.mp4",

@@ -68,6 +68,12 @@ const ColourCase kCases[] = {
      kHalfAlpha,
      kZimg + "m=709:r=tv,format=yuva420p,"
              "geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='if(lt(Y,H/2),255,128)' -c:v ffv1"},
+    // FFmpeg's own VP9 decoder drops the alpha layer; libvpx's reads it.
+    {"alpha_vp9", "VP9 yuva420p (lossless), half transparent", "BT.709 / limited / BT.709 / BT.709",
+     kHalfAlpha,
+     kZimg + "m=709:r=tv,format=yuva420p,"
+             "geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='if(lt(Y,H/2),255,128)' "
+             "-c:v libvpx-vp9 -lossless 1 -deadline realtime"},
     // The chart's light with SDR white at BT.2408's 203 cd/m².
     {"pq_hevc_hdr10", "HEVC yuv420p10 + HDR10 metadata", "BT.2020 / limited / BT.2020 / PQ", kHdr,
      kZimg + "m=2020_ncl:r=tv:p=2020:t=smpte2084:npl=203,format=yuv420p10le" + kX265 +

@@ -365,8 +365,9 @@ TEST(Confinement, EveryDecoderNeedsOnlyTheAllowedCalls) {
       threadedVideo(),
       fixtureVideo("confined-hevc.mkv",
                    "-f lavfi -i testsrc2=s=320x240:r=25:d=2 -c:v libx265 -x265-params log-level=0"),
+      // With alpha: libvpx's own decoder reads it.
       fixtureVideo("confined-vp9.webm",
-                   "-f lavfi -i testsrc2=s=320x240:r=25:d=2 -c:v libvpx-vp9 "
+                   "-f lavfi -i testsrc2=s=320x240:r=25:d=2 -vf format=yuva420p -c:v libvpx-vp9 "
                    "-deadline realtime -cpu-used 8"),
       fixtureVideo("confined-av1.mkv",
                    "-f lavfi -i testsrc2=s=160x120:r=10:d=1 -c:v libaom-av1 -cpu-used 8"),

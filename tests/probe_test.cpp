@@ -49,6 +49,13 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
       // The movie header counts milliseconds: FFmpeg 5.1 reports its 1042 ms, 7 and 9 the track's
       // 12800/12288 s.
       {fixtureVideo("milliseconds.mp4", frames25), "", 1.0416666666666667, 160, 90, 1e-3},
+      // A fragmented MP4 joined late: its last fragment ends at 16 s of decode time, its first
+      // starts at 10.
+      {withFragmentsFrom(fixtureVideo("probe-fragments.mp4",
+                                      "-f lavfi -i testsrc2=s=320x240:r=25:d=16 -g 25 -movflags "
+                                      "frag_keyframe+empty_moov+default_base_moof"),
+                         "probe-late-fragments.mp4", 10),
+       "", 6.0, 320, 240, 1e-9},
       // A raw MPEG-1 stream states no duration, and FFmpeg's guess from its header's bit rate says
       // 0.02 s: the packets' own timestamps tell.
       {fixtureVideo("bit-rate-guess.m1v", small + " -c:v mpeg1video"), "", 1.0, 320, 240},

@@ -84,6 +84,26 @@ double durationFromStreamEnds(const AVFormatContext& format) {
              : kUnknownSeconds;
 }
 
+// FFmpeg's mov demuxer gives the streams of a fragmented file the decode time where their last
+// fragment ends as their duration. Where the first fragment starts late (DASH segments whose
+// decode time starts at 10 s), the streams last that much less, and so does the presentation.
+void measureFromFirstFragment(AVFormatContext& format) {
+  int64_t start = INT64_MAX;
+  int64_t end = INT64_MIN;
+  for (unsigned i = 0; i < format.nb_streams; ++i) {
+    AVStream& stream = *format.streams[i];
+    if (stream.start_time == AV_NOPTS_VALUE || stream.duration == AV_NOPTS_VALUE) continue;
+    const AVIndexEntry* first = avformat_index_get_entry(&stream, 0);
+    if (first != nullptr && first->timestamp > 0 && stream.duration >= first->timestamp) {
+      stream.duration -= first->timestamp;
+    }
+    start = std::min(start, av_rescale_q(stream.start_time, stream.time_base, AV_TIME_BASE_Q));
+    end = std::max(
+        end, av_rescale_q(stream.start_time + stream.duration, stream.time_base, AV_TIME_BASE_Q));
+  }
+  if (end > start) format.duration = end - start;
+}
+
 double presentationDuration(Asset& asset) {
   const AVFormatContext& format = *asset.demuxer->format;
   if (format.duration == AV_NOPTS_VALUE ||
@@ -178,7 +198,8 @@ AssetHandle openAsset(const std::filesystem::path& location) {
                               .readPositionAtStart = true,
                               .cores = std::max(cores, 1),
                               .decoderThreads = std::clamp(cores, 1, kMaxDecoderThreads),
-                              .statedSizes = {}});
+                              .statedSizes = {},
+                              .edits = {}});
   // Only regular files: opening a FIFO blocks in open(2) where no deadline can reach, and a
   // device can be endless. The descriptor is checked again, as the path may have changed.
   struct stat status {};
@@ -221,14 +242,22 @@ std::unique_ptr<Demuxer> openDemuxer(const Asset& asset, Clock::time_point deadl
   }
   // The path only lends its extension to the guess of the format; on failure
   // avformat_open_input frees the context itself.
-  if (avformat_open_input(&format, asset.location.c_str(), nullptr, nullptr) == kAvSuccess) {
+  AVDictionary* options = nullptr;
+  if (!asset.edits.empty()) av_dict_set(&options, "ignore_editlist", "1", 0);
+  if (avformat_open_input(&format, asset.location.c_str(), nullptr, &options) == kAvSuccess) {
     demuxer->format.reset(format);
   }
+  av_dict_free(&options);
   return demuxer;
 }
 
 void loadAsset(Asset& asset) {
   if (!asset.file) return;
+  const int file = asset.file.get();
+  const ReadAt readAt = [file](int64_t offset, unsigned char* bytes, int count) {
+    return pread(file, bytes, static_cast<size_t>(count), offset) == count;
+  };
+  asset.edits = editTimeline(asset.fileBytes, readAt);
   asset.demuxer = openDemuxer(asset, Clock::now() + kOpenBudget);
   AVFormatContext* format = asset.demuxer->format.get();
   if (format == nullptr) return;
@@ -249,12 +278,24 @@ void loadAsset(Asset& asset) {
     if (isVideoTrack(*format->streams[i])) asset.videoStream = static_cast<int>(i);
   }
   if (probed < 0) return;
-  if (std::strstr(format->iformat->name, "mov") != nullptr) {
-    const int file = asset.file.get();
-    asset.movieTimelineStartsAtZero = hasLeadingEmptyEdit(
-        asset.fileBytes, [file](int64_t offset, unsigned char* bytes, int count) {
-          return pread(file, bytes, static_cast<size_t>(count), offset) == count;
-        });
+  const bool mov = std::strstr(format->iformat->name, "mov") != nullptr;
+  if (!mov) asset.edits.clear();
+  if (!asset.edits.empty()) {
+    asset.durationSeconds = asset.edits.back().startSeconds + asset.edits.back().durationSeconds;
+    return;
+  }
+  if (mov) {
+    asset.movieTimelineStartsAtZero = hasLeadingEmptyEdit(asset.fileBytes, readAt);
+    if (isFragmented(asset.fileBytes, readAt)) {
+      measureFromFirstFragment(*format);
+    } else if (asset.videoStream >= 0 && !asset.movieTimelineStartsAtZero) {
+      // FFmpeg moved the first whole frame after the edit's media time to zero.
+      const AVStream& video = *format->streams[asset.videoStream];
+      if (video.start_time == 0) {
+        asset.videoEditLeadTicks =
+            editLeadTicks(asset.fileBytes, readAt, static_cast<uint32_t>(video.id));
+      }
+    }
   }
   asset.durationSeconds = presentationDuration(asset);
 }
@@ -322,12 +363,13 @@ double displayWidth(double codedWidth, AVRational sampleAspectRatio) {
 }
 
 int64_t presentationStartPts(const Asset& asset, const AVStream& stream) {
-  if (asset.movieTimelineStartsAtZero) return 0;
+  if (asset.movieTimelineStartsAtZero || !asset.edits.empty()) return 0;
   const AVFormatContext& format = *asset.demuxer->format;
   if (format.start_time != AV_NOPTS_VALUE) {
-    return av_rescale_q(format.start_time, AV_TIME_BASE_Q, stream.time_base);
+    return av_rescale_q(format.start_time, AV_TIME_BASE_Q, stream.time_base) -
+           asset.videoEditLeadTicks;
   }
-  return stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0;
+  return (stream.start_time != AV_NOPTS_VALUE ? stream.start_time : 0) - asset.videoEditLeadTicks;
 }
 
 }  // namespace framepick

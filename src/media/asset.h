@@ -46,6 +46,16 @@ struct Demuxer {
   UniqueFormatContext format;  // null when the file could not be opened as media
 };
 
+// One entry of an MP4/MOV edit list, in seconds: the presentation's time [start, start +
+// duration) shows the track's media from mediaSeconds on (none for an empty edit, -1) at `rate`
+// (0 holds the frame there).
+struct Edit {
+  double startSeconds;
+  double durationSeconds;
+  double mediaSeconds;
+  double rate;
+};
+
 struct Asset {
   // Declared in the order they are made: each is closed before what it reads from.
   UniqueFd file;  // none when the input is not a regular file that can be read
@@ -63,6 +73,10 @@ struct Asset {
   // An MP4/MOV edit list that starts with an empty edit delays the video on the movie's
   // timeline, whose time zero is then the presentation's.
   bool movieTimelineStartsAtZero = false;
+  int64_t videoEditLeadTicks = 0;  // editLeadTicks of the video track
+  // Where FFmpeg does not play it right, the video's edit list, applied by framepick to the
+  // track's media timestamps (FFmpeg is told to ignore it).
+  std::vector<Edit> edits;
 };
 
 // A reading of the asset's file, ready for packets (avformat_open_input done, no stream
@@ -79,6 +93,22 @@ using ReadAt = std::function<bool(int64_t offset, unsigned char* bytes, int coun
 // Whether any track of an MP4/MOV file has an edit list whose first edit is empty (media time
 // -1). Reads box headers only; anything malformed reads as no.
 bool hasLeadingEmptyEdit(int64_t fileSize, const ReadAt& readAt);
+
+// The edit list of the first video track where FFmpeg's mov demuxer does not play it as ISO
+// 14496-12 defines it: more than one edit after a leading empty one, an empty edit later on, or
+// a rate other than 1. Empty otherwise, and where the boxes are malformed.
+std::vector<Edit> editTimeline(int64_t fileSize, const ReadAt& readAt);
+
+// How much later than FFmpeg's mov demuxer puts them the frames of a track stand on the
+// presentation's clock, in the track's time base. An edit list of one edit that starts between
+// two frames (what every stream-copy cut writes) shows, at time zero, the frame before the edit's
+// media time, and the next one later by the rest of its duration; FFmpeg drops the first and
+// moves the next to time zero. 0 where the track has no such edit, or its tables are malformed.
+int64_t editLeadTicks(int64_t fileSize, const ReadAt& readAt, uint32_t trackId);
+
+// Whether an MP4/MOV file announces movie fragments (an mvex box in its moov). Anything
+// malformed reads as no.
+bool isFragmented(int64_t fileSize, const ReadAt& readAt);
 
 // Video streams that are tracks: cover art and other attached pictures are not.
 bool isVideoTrack(const AVStream& stream);

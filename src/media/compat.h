@@ -30,6 +30,15 @@ inline bool topFieldFirst(const AVFrame& frame) {
 #endif
 }
 
+// Whether the decoder made the frame where decoding may start (an IRAP picture in HEVC).
+inline bool isKeyFrame(const AVFrame& frame) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(58, 7, 100)
+  return (frame.flags & AV_FRAME_FLAG_KEY) != 0;  // FFmpeg 6.1; 8.0 removed key_frame
+#else
+  return frame.key_frame != 0;
+#endif
+}
+
 // The stream's side data of one type, or null.
 inline const uint8_t* streamSideData(const AVStream& stream, AVPacketSideDataType type,
                                      size_t* size) {

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "media/compat.h"
@@ -22,10 +23,15 @@ constexpr double kLeastSeekSavingSeconds = 1.0;
 // After a seek, this many packets past the target without a frame mean that the seek landed
 // where the decoder cannot start (past the only keyframe, in the middle of a GOP).
 constexpr int kPacketsPastTargetForMiss = 32;
+// A gap of more slots than this between packets timed by their decode order is not the
+// encoder's delay (Note [decode-order clock]).
+constexpr int64_t kMostHeldBackSlots = 4;
 // What frames carry through the decoder (Note [damage]): the low bit is set for a frame
-// decoded after a packet was lost, the bits above count the keyframes sent before its packet.
+// decoded after a packet was lost, the next for a frame whose packet is flagged as a keyframe,
+// the bits above count the keyframes sent up to its packet.
 constexpr int64_t kDamagedBit = 1;
-constexpr int kKeyframeCountShift = 1;
+constexpr int64_t kKeyPacketBit = 2;  // the frame's own packet is flagged as a keyframe
+constexpr int kKeyframeCountShift = 2;
 
 Error outOfTime() { return {outOfTimeText()}; }
 
@@ -34,6 +40,11 @@ Error decoderError(int code) { return {"decoding failed: " + errorText(code)}; }
 
 int64_t framePts(const AVFrame& frame) {
   return frame.best_effort_timestamp != AV_NOPTS_VALUE ? frame.best_effort_timestamp : frame.pts;
+}
+
+bool isIntraOnly(AVCodecID codec) {
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(codec);
+  return descriptor != nullptr && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY) != 0;
 }
 
 // Note [damage]
@@ -55,7 +66,44 @@ bool memoryIsShort() {
 
 }  // namespace
 
-DecodeCursor::DecodeCursor(CursorParts parts) : parts_(std::move(parts)) {}
+DecodeCursor::DecodeCursor(CursorParts parts)
+    : parts_(std::move(parts)),
+      needsEntryPoint_(parts_.stream->codecpar->codec_id == AV_CODEC_ID_HEVC),
+      intraOnly_(isIntraOnly(parts_.stream->codecpar->codec_id)),
+      ahead_(av_packet_alloc()) {}
+
+// Note [intra-only skipping]: frames of a codec without inter prediction (MJPEG, ProRes, DV)
+// need no frame before them, and come out in the order their packets go in. Each is shown until
+// the next one starts, so a packet is left undecoded when the next starts later and by the
+// target; a packet is held back until the next is read, as a slot left empty (a dropped frame)
+// keeps it on screen.
+int DecodeCursor::readPacket(AVPacket& packet) {
+  AVFormatContext* format = parts_.demuxer->format.get();
+  const auto start = [](const AVPacket& some) {
+    return some.pts != AV_NOPTS_VALUE ? some.pts : some.dts;
+  };
+  while (true) {
+    const int read = av_read_frame(format, &packet);
+    if (!intraOnly_ || !ahead_) return read;
+    if (read < 0) {
+      if (ahead_->buf == nullptr && ahead_->data == nullptr) return read;
+      av_packet_move_ref(&packet, ahead_.get());
+      return 0;
+    }
+    if (packet.stream_index != parts_.stream->index || start(packet) == AV_NOPTS_VALUE) {
+      return read;
+    }
+    const bool held = ahead_->buf != nullptr || ahead_->data != nullptr;
+    const bool replaced =
+        held && start(*ahead_) != AV_NOPTS_VALUE && start(packet) > start(*ahead_) &&
+        parts_.clock.secondsOf(start(packet)) <= targetSeconds_ + kSameInstantSeconds;
+    std::swap(*ahead_, packet);  // the packet read waits; the one held goes on, or is dropped
+    if (!held) continue;
+    if (!replaced) return 0;
+    av_packet_unref(&packet);
+    ++counters_.packetsRead;
+  }
+}
 
 double DecodeCursor::secondsOf(const AVFrame& frame) const {
   return parts_.clock.secondsOf(framePts(frame));
@@ -85,12 +133,31 @@ void DecodeCursor::forgetFrames() {
   // Their pictures count against the budget until unreferenced.
   av_frame_unref(parts_.held.get());
   av_frame_unref(parts_.next.get());
+  if (ahead_) av_packet_unref(ahead_.get());
   damagedSinceKeyframe_ = false;
+  enteredSinceRestart_ = false;
+  keyframesAtRestart_ = keyframesSent_;
+  falseEntryCount_ = -1;
   sentStarts_.clear();
   pendingDts_.clear();
   packetsRejected_ = 0;
   demuxEnded_ = false;
   decoderEnded_ = false;
+}
+
+// Note [missing references]: whether a frame out since the decoder started was decoded from
+// an entry point. The decoder's own word (a key frame: an IRAP picture) settles it; before that,
+// a frame is taken as decoded from the last packet flagged as a keyframe before its own, unless
+// that packet's frame came out as no key frame (a sync-sample table that lists plain I
+// pictures). The key frame itself may never come out: FFmpeg drops the frames before an edit.
+bool DecodeCursor::hasEntryPoint(const AVFrame& frame) {
+  const int64_t keyframesBefore = frameTag(frame) >> kKeyframeCountShift;
+  if (isKeyFrame(frame)) {
+    enteredSinceRestart_ = true;
+    return true;
+  }
+  if ((frameTag(frame) & kKeyPacketBit) != 0) falseEntryCount_ = keyframesBefore;
+  return keyframesBefore != keyframesAtRestart_ && keyframesBefore != falseEntryCount_;
 }
 
 // One step of the decoder: the next frame in presentation order, or the end of the stream, or
@@ -107,6 +174,9 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
       if (clockFromDecodeOrder_ && !pendingDts_.empty()) {  // Note [decode-order clock]
         frame.pts = frame.best_effort_timestamp = *pendingDts_.begin();
         pendingDts_.erase(pendingDts_.begin());
+      }
+      if (needsEntryPoint_ && !enteredSinceRestart_ && !hasEntryPoint(frame)) {
+        frame.flags |= AV_FRAME_FLAG_CORRUPT;  // Note [missing references]
       }
       if (isDamaged(frame) && frameTag(frame) >> kKeyframeCountShift == keyframesSent_) {
         damagedSinceKeyframe_ = true;
@@ -128,7 +198,7 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
     }
     if (received != AVERROR(EAGAIN)) return decoderError(received);
 
-    const int read = av_read_frame(parts_.demuxer->format.get(), packet);
+    const int read = readPacket(*packet);
     if (read == AVERROR_EXIT) return outOfTime();
     // Anything but the end of the file, or a file cut short, is a failure to read it.
     if (read < 0 && read != AVERROR_EOF && read != AVERROR_INVALIDDATA) {
@@ -159,7 +229,9 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
       ++keyframesSent_;
     }
     tagFrame(*decoder, *packet,
-             keyframesSent_ << kKeyframeCountShift | (damagedSinceKeyframe_ ? kDamagedBit : 0));
+             keyframesSent_ << kKeyframeCountShift |
+                 ((packet->flags & AV_PKT_FLAG_KEY) != 0 ? kKeyPacketBit : 0) |
+                 (damagedSinceKeyframe_ ? kDamagedBit : 0));
     bool skip = false;  // Note [skipping]
     if (packet->pts != AV_NOPTS_VALUE && (packet->flags & AV_PKT_FLAG_DISCARD) == 0) {
       const double startSeconds = parts_.clock.secondsOf(packet->pts);
@@ -168,7 +240,16 @@ Result<DecodeCursor::DecodeStep> DecodeCursor::decodeNextFrame(AVFrame& frame) {
     }
     decoder->skip_frame = skip ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
     const bool timedByDts = clockFromDecodeOrder_ && packet->dts != AV_NOPTS_VALUE;
-    if (timedByDts) pendingDts_.insert(packet->dts);  // Note [decode-order clock]
+    if (timedByDts) {  // Note [decode-order clock]
+      // Slots skipped while the decoder holds frames back are frames it still owes.
+      if (!pendingDts_.empty() && packet->dts > *pendingDts_.rbegin() + 1 &&
+          packet->dts - *pendingDts_.rbegin() <= kMostHeldBackSlots) {
+        for (int64_t slot = *pendingDts_.rbegin() + 1; slot < packet->dts; ++slot) {
+          pendingDts_.insert(slot);
+        }
+      }
+      pendingDts_.insert(packet->dts);
+    }
     const int sent = avcodec_send_packet(decoder, packet);
     // A damaged packet costs only the frames that depend on it: the next keyframe decodes.
     if (sent == AVERROR_INVALIDDATA) {
@@ -240,9 +321,13 @@ Result<> DecodeCursor::seekBefore(double targetSeconds) {
     if (!step.ok()) return step.error();
     if (target == SeekTarget::kStart) {
       forwardOnly_ = forwardOnly_ || missed;
+      midStreamStartSeconds_ = std::numeric_limits<double>::quiet_NaN();
       return {};
     }
-    if (hasNext() && secondsOf(*parts_.next) <= targetSeconds + kSameInstantSeconds) return {};
+    if (hasNext() && secondsOf(*parts_.next) <= targetSeconds + kSameInstantSeconds) {
+      midStreamStartSeconds_ = seekSeconds;
+      return {};
+    }
     parts_.indexUnreliable = true;
     missed = true;
     // Not even a late frame: keyframes are too rare here for further seeks to pay.
@@ -281,19 +366,60 @@ Result<> DecodeCursor::advanceTo(double targetSeconds, Clock::time_point deadlin
   }
   // A failure from here on leaves the decoder somewhere between frames: the next target seeks.
   parts_.positionKnown = false;
+  if (Result<> reached = decodeUpTo(targetSeconds); !reached.ok()) return reached;
+  if (Result<> retaken = retakeDamagedTarget(targetSeconds); !retaken.ok()) return retaken;
+  parts_.positionKnown = true;
+  return {};
+}
+
+Result<> DecodeCursor::decodeUpTo(double targetSeconds) {
   while (true) {
     if (!hasNext()) {
-      if (decoderEnded_) break;
+      if (decoderEnded_) return {};
       const Result<DecodeStep> step = decodeNextFrame(*parts_.next);
       if (!step.ok()) return step.error();
-      if (step.value() == DecodeStep::kEnd) break;
+      if (step.value() == DecodeStep::kEnd) return {};
     }
-    if (secondsOf(*parts_.next) > targetSeconds + kSameInstantSeconds) break;
+    if (secondsOf(*parts_.next) > targetSeconds + kSameInstantSeconds) return {};
     std::swap(parts_.held, parts_.next);
     av_frame_unref(parts_.next.get());
   }
-  parts_.positionKnown = true;
+}
+
+// Note [retake]: a keyframe of the index need not be a clean entry point: some writers list
+// I-frames that later frames still refer across. A decoder started there shows damage that one
+// continuous decode does not have. So when the frame on screen is damaged and decoding started
+// at such a keyframe, the target is taken again from the keyframe before, then from the start;
+// damage that remains is the file's own. Once a retake mended it, the index is not trusted to
+// give entry points, and the cursor decodes forward from then on.
+Result<> DecodeCursor::retakeDamagedTarget(double targetSeconds) {
+  for (int retakes = 0; retakes < 2 && !std::isnan(midStreamStartSeconds_); ++retakes) {
+    const Result<const AVFrame*> shown = frameAt(targetSeconds);
+    if (!shown.ok() || !isDamaged(*shown.value())) return {};
+    const std::vector<double> keyframes = keyframeSeconds();
+    // The keyframe the decoder started at, and the one before it.
+    auto landed = std::upper_bound(keyframes.begin(), keyframes.end(),
+                                   midStreamStartSeconds_ + kSameInstantSeconds);
+    const bool earlierKeyframe = retakes == 0 && landed - keyframes.begin() >= 2;
+    const double from = earlierKeyframe ? (landed[-2] + landed[-1]) / 2 : 0;
+    if (!restartBefore(from)) {
+      return Error{"seeking in the file failed"};
+    }
+    if (Result<> reached = decodeUpTo(targetSeconds); !reached.ok()) return reached;
+    const Result<const AVFrame*> retaken = frameAt(targetSeconds);
+    if (retaken.ok() && !isDamaged(*retaken.value())) forwardOnly_ = true;
+  }
   return {};
+}
+
+// Seeks to the keyframe before `seconds`, or to the start for 0 and less or when that fails.
+bool DecodeCursor::restartBefore(double seconds) {
+  if (seconds > 0 && seek(SeekTarget::kKeyframeBefore, seconds)) {
+    midStreamStartSeconds_ = seconds;
+    return true;
+  }
+  midStreamStartSeconds_ = std::numeric_limits<double>::quiet_NaN();
+  return seek(SeekTarget::kStart, 0);
 }
 
 Result<const AVFrame*> DecodeCursor::frameOnScreen(double targetSeconds) const {

@@ -59,6 +59,11 @@ class DecodeCursor {
   enum class DecodeStep { kFrame, kEnd, kMissed };
 
   Result<DecodeStep> decodeNextFrame(AVFrame& frame);
+  int readPacket(AVPacket& packet);
+  bool hasEntryPoint(const AVFrame& frame);
+  Result<> decodeUpTo(double targetSeconds);
+  Result<> retakeDamagedTarget(double targetSeconds);
+  bool restartBefore(double seconds);
   Result<const AVFrame*> frameAt(double targetSeconds) const;
   bool seek(SeekTarget target, double seconds);
   Result<> seekBefore(double targetSeconds);
@@ -76,6 +81,16 @@ class DecodeCursor {
   // missing references and may show an older picture; they travel tagged (tagFrame).
   bool damagedSinceKeyframe_ = false;
   int64_t keyframesSent_ = 0;  // a damaged frame out of an earlier GOP taints nothing after it
+  // Note [missing references]: FFmpeg's HEVC decoder shows the pictures it decodes before its
+  // first entry point (an IRAP picture), predicted from grey stand-ins for the references it
+  // never saw; the other decoders hold such pictures back themselves.
+  bool needsEntryPoint_ = false;
+  bool enteredSinceRestart_ = false;
+  int64_t keyframesAtRestart_ = 0;
+  int64_t falseEntryCount_ = -1;  // keyframes sent up to a key packet whose frame is no key frame
+  // Note [retake]: where the decoder last started when that was after a keyframe of the index
+  // (a seek), and NaN when it started at the stream's start.
+  double midStreamStartSeconds_ = std::numeric_limits<double>::quiet_NaN();
   // Note [skipping]: a frame is on screen until the next one in presentation order starts, which
   // in decode order may come much later. So a non-reference frame is dropped only when a packet
   // already sent starts after it and no later than the target: then that one replaces it first.
@@ -86,6 +101,9 @@ class DecodeCursor {
   // Note [decode-order clock]: containers that store no presentation times (AVI) give packets a
   // dts only, the frame's position in decode order. The decoder puts frames in presentation
   // order, so each frame out takes the smallest dts still pending: frame k is shown at k/rate.
+  // Xvid packs a B-frame into the chunk of the P-frame after it and leaves the chunk of the frame
+  // it held back empty, which the demuxer skips: a slot skipped while the decoder holds frames
+  // back is pending too. A slot skipped otherwise is a dropped frame: the one before stays.
   bool clockDecided_ = false;
   bool clockFromDecodeOrder_ = false;
   std::multiset<int64_t> pendingDts_;
@@ -96,6 +114,8 @@ class DecodeCursor {
   double missWatchSeconds_ = std::numeric_limits<double>::infinity();
   int packetsPastTarget_ = 0;
   int64_t packetsRejected_ = 0;  // by the decoder since the last seek
+  bool intraOnly_;
+  UniquePacket ahead_;  // Note [intra-only skipping]: the packet read, not yet sent
   DecodeCounters counters_;
 };
 

@@ -53,7 +53,10 @@ std::string sizeText(Size size) {
 double streamEndSeconds(const Asset& asset, const AVStream& stream, const StreamClock& clock) {
   if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) {
     const int64_t first = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : clock.startPts;
-    return clock.secondsOf(first) + clock.spanSeconds(stream.duration);
+    // The stated duration runs from the presentation's start, which an edit may put before the
+    // first frame FFmpeg gives.
+    return clock.secondsOf(first) - clock.spanSeconds(asset.videoEditLeadTicks) +
+           clock.spanSeconds(stream.duration);
   }
   return std::isfinite(asset.durationSeconds) ? asset.durationSeconds
                                               : std::numeric_limits<double>::infinity();
@@ -72,6 +75,17 @@ int openDecoder(UniqueCodecContext& decoder, const AVCodec& codec, const AVStrea
   drawPicturesFrom(budget, *decoder);
   prepareFrameTags(*decoder);
   return avcodec_open2(decoder.get(), &codec, nullptr);
+}
+
+// FFmpeg's own VP9 decoder drops the alpha layer that WebM carries beside the picture (its
+// alpha_mode tag says so); libvpx's decoder reads it, where FFmpeg was built with it.
+const AVCodec* videoDecoder(const AVStream& stream) {
+  if (stream.codecpar->codec_id == AV_CODEC_ID_VP9) {
+    const AVDictionaryEntry* alpha = av_dict_get(stream.metadata, "alpha_mode", nullptr, 0);
+    const AVCodec* libvpx = avcodec_find_decoder_by_name("libvpx-vp9");
+    if (alpha != nullptr && std::strcmp(alpha->value, "1") == 0 && libvpx != nullptr) return libvpx;
+  }
+  return avcodec_find_decoder(stream.codecpar->codec_id);
 }
 
 // The first video track as the loaded asset knows it (probed, with its timing), or why the
@@ -111,7 +125,7 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStr
     return Error{"the video's pictures of " + sizeText(coded) + " pixels are larger than the " +
                  sizeText({kMaxPictureWidth, kMaxPictureHeight}) + " decoding allows"};
   }
-  const AVCodec* codec = avcodec_find_decoder(probed.codecpar->codec_id);
+  const AVCodec* codec = videoDecoder(probed);
   if (codec == nullptr) {
     return Error{std::string("no decoder for video codec ") +
                  avcodec_get_name(probed.codecpar->codec_id)};
@@ -196,7 +210,8 @@ FrameGeneratorHandle makeSiblingGenerator(FrameGenerator& first, int decoderThre
 }
 
 std::vector<double> keyframeSeconds(const FrameGenerator& generator) {
-  if (!generator.cursor) return {};
+  // Keyframes lie on the media's clock; an edit list's targets are taken in one chain.
+  if (!generator.cursor || !generator.asset.edits.empty()) return {};
   return generator.cursor->keyframeSeconds();
 }
 
@@ -220,8 +235,21 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
   DecodeCursor& cursor = *generator.cursor;
   generator.budget.exceeded = false;
   generator.budget.allocationFailed = false;
+  // Note [edit list]: a target on the presentation's clock is a time in the track's media.
+  const std::vector<Edit>& edits = generator.asset.edits;
+  const auto edit = std::find_if(edits.rbegin(), edits.rend(), [requestedSeconds](const Edit& e) {
+    return e.startSeconds <= requestedSeconds;
+  });
+  double mediaSeconds = requestedSeconds;
+  if (!edits.empty()) {
+    if (edit == edits.rend() || edit->mediaSeconds < 0) {
+      return Error{"no video frame at " + secondsText(requestedSeconds) +
+                   ": the edit list shows none there"};
+    }
+    mediaSeconds = edit->mediaSeconds + (requestedSeconds - edit->startSeconds) * edit->rate;
+  }
   const Result<> advanced =
-      cursor.advanceTo(requestedSeconds, std::min(now + kCaptureBudget, capturesDeadline));
+      cursor.advanceTo(mediaSeconds, std::min(now + kCaptureBudget, capturesDeadline));
   // A decoder refused pictures (Note [picture budget]) may fail, or may go on without them and
   // end with no frame.
   if (generator.budget.exceeded) {
@@ -234,7 +262,7 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
     return Error{std::string("decoding failed: ") + kOutOfMemoryText};
   }
   if (!advanced.ok()) return advanced.error();
-  const Result<const AVFrame*> shown = cursor.frameOnScreen(requestedSeconds);
+  const Result<const AVFrame*> shown = cursor.frameOnScreen(mediaSeconds);
   if (!shown.ok()) return shown.error();
   const AVFrame& frame = *shown.value();
   // The aspect ratio as the probe saw the stream: a sibling's stream was not probed.
@@ -246,7 +274,15 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
                                       generator.maximumDimension, generator.scaler);
   generator.convertingSeconds += std::chrono::duration<double>(Clock::now() - convertStart).count();
   if (!image.ok()) return image.error();
-  return CapturedImage{std::move(image.value()), cursor.secondsOf(frame)};
+  double actualSeconds = cursor.secondsOf(frame);
+  if (!edits.empty()) {
+    // On screen from the edit's start, or from where the edit reaches its media time.
+    actualSeconds = edit->startSeconds;
+    if (edit->rate > 0) {
+      actualSeconds += std::max(0.0, (cursor.secondsOf(frame) - edit->mediaSeconds) / edit->rate);
+    }
+  }
+  return CapturedImage{std::move(image.value()), actualSeconds};
 }
 
 DecodeCounters decodeCounters(const FrameGenerator& generator) {

@@ -48,6 +48,111 @@ std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
   return path;
 }
 
+namespace {
+
+uint32_t bigEndian32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+void putBigEndian32(std::string& bytes, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (24 - 8 * i));
+}
+
+// The boxes from the top of an MP4 file down `path`, each found in the one before; throws when
+// one is missing.
+std::vector<size_t> boxPath(const std::string& bytes, const std::vector<const char*>& path) {
+  std::vector<size_t> boxes;
+  size_t from = 0, to = bytes.size();
+  for (const char* name : path) {
+    size_t at = from;
+    while (at + 8 <= to && bytes.compare(at + 4, 4, name) != 0) at += bigEndian32(bytes, at);
+    if (at + 8 > to) throw std::runtime_error(std::string("no ") + name + " box");
+    boxes.push_back(at);
+    from = at + 8;
+    to = at + bigEndian32(bytes, at);
+  }
+  return boxes;
+}
+
+// Replaces the last box of `boxes` with `box`, growing the ones around it.
+void replaceBox(std::string& bytes, std::vector<size_t> boxes, const std::string& box) {
+  const uint32_t growth = static_cast<uint32_t>(box.size() - bigEndian32(bytes, boxes.back()));
+  bytes.replace(boxes.back(), bigEndian32(bytes, boxes.back()), box);
+  boxes.pop_back();
+  for (const size_t at : boxes) putBigEndian32(bytes, at, bigEndian32(bytes, at) + growth);
+}
+
+}  // namespace
+
+std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
+                                      const std::vector<uint32_t>& samples) {
+  std::string bytes = readWholeFile(mp4);
+  std::string table(16 + 4 * samples.size(), '\0');
+  putBigEndian32(table, 0, static_cast<uint32_t>(table.size()));
+  table.replace(4, 4, "stss");
+  putBigEndian32(table, 12, static_cast<uint32_t>(samples.size()));
+  for (size_t i = 0; i < samples.size(); ++i) putBigEndian32(table, 16 + 4 * i, samples[i]);
+  replaceBox(bytes, boxPath(bytes, {"moov", "trak", "mdia", "minf", "stbl", "stss"}), table);
+  const std::filesystem::path path = mp4.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::filesystem::path withEditList(const std::filesystem::path& mp4, const std::string& fileName,
+                                   const std::vector<EditEntry>& edits) {
+  std::string bytes = readWholeFile(mp4);
+  // Version-0 headers: the time scales sit 12 bytes into mvhd's and mdhd's content.
+  const uint32_t movieScale = bigEndian32(bytes, boxPath(bytes, {"moov", "mvhd"}).back() + 20);
+  const uint32_t mediaScale =
+      bigEndian32(bytes, boxPath(bytes, {"moov", "trak", "mdia", "mdhd"}).back() + 20);
+  const std::vector<size_t> elst = boxPath(bytes, {"moov", "trak", "edts", "elst"});
+  const uint32_t firstFrame = bigEndian32(bytes, elst.back() + 20);
+  std::string box(16 + 12 * edits.size(), '\0');
+  putBigEndian32(box, 0, static_cast<uint32_t>(box.size()));
+  box.replace(4, 4, "elst");
+  putBigEndian32(box, 12, static_cast<uint32_t>(edits.size()));
+  for (size_t i = 0; i < edits.size(); ++i) {
+    const EditEntry& edit = edits[i];
+    putBigEndian32(box, 16 + 12 * i, static_cast<uint32_t>(edit.durationSeconds * movieScale));
+    putBigEndian32(box, 20 + 12 * i,
+                   edit.mediaSeconds < 0
+                       ? UINT32_MAX
+                       : firstFrame + static_cast<uint32_t>(edit.mediaSeconds * mediaScale));
+    putBigEndian32(box, 24 + 12 * i, static_cast<uint32_t>(edit.rate) << 16);
+  }
+  replaceBox(bytes, elst, box);
+  const std::filesystem::path path = mp4.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::filesystem::path withFragmentsFrom(const std::filesystem::path& mp4,
+                                        const std::string& fileName, int first) {
+  const std::string bytes = readWholeFile(mp4);
+  std::string kept;
+  int fragment = 0;
+  for (size_t at = 0; at + 8 <= bytes.size();) {
+    const uint32_t size = bigEndian32(bytes, at);
+    if (size < 8) throw std::runtime_error("a box of " + std::to_string(size) + " bytes");
+    const std::string name = bytes.substr(at + 4, 4);
+    if (name == "moof") ++fragment;
+    if ((name != "moof" && name != "mdat") || fragment > first) kept += bytes.substr(at, size);
+    at += size;
+  }
+  const std::filesystem::path path = mp4.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << kept;
+  return path;
+}
+
+std::filesystem::path withoutStart(const std::filesystem::path& file, const std::string& fileName,
+                                   size_t bytes) {
+  const std::filesystem::path path = file.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << readWholeFile(file).substr(bytes);
+  return path;
+}
+
 std::filesystem::path numberedClip(const std::string& fileName, int width, int height, int rate,
                                    double seconds, const std::string& encoderWords) {
   // Drawn small and scaled up with nearest-neighbour: geq is slow on big pictures.

@@ -26,6 +26,33 @@ std::filesystem::path numberedClip(const std::string& fileName, int width, int h
 std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
                                         const std::string& fileName, int a, int b, int c, int d);
 
+// A copy of an MP4 file (its index after its samples, as ffmpeg writes it) whose first track's
+// sync-sample table lists these sample numbers, counted from 1.
+std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
+                                      const std::vector<uint32_t>& samples);
+
+// A copy of a fragmented MP4 file that keeps its header and its fragments from `first` on
+// (counted from 0), as a player gets a live stream joined late.
+std::filesystem::path withFragmentsFrom(const std::filesystem::path& mp4,
+                                        const std::string& fileName, int first);
+
+// One edit of an edit list: `durationSeconds` of the presentation show the media from
+// `mediaSeconds` after its first frame on (-1: nothing) at `rate`.
+struct EditEntry {
+  double durationSeconds;
+  double mediaSeconds;
+  int rate;
+};
+
+// A copy of an MP4 file (its index after its samples) whose first track's edit list is `edits`;
+// the file's own edit list gives the media time of the first frame.
+std::filesystem::path withEditList(const std::filesystem::path& mp4, const std::string& fileName,
+                                   const std::vector<EditEntry>& edits);
+
+// A copy of a file without its first `bytes` bytes.
+std::filesystem::path withoutStart(const std::filesystem::path& file, const std::string& fileName,
+                                   size_t bytes);
+
 struct DecodedImage {
   int width = 0;
   int height = 0;
