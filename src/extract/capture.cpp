@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "clock.h"
 #include "extract/plan.h"
 #include "files/frame_file.h"
 
@@ -17,8 +18,6 @@ namespace framepick {
 namespace {
 
 constexpr const char* kOutOfMemoryReason = "memory ran out while taking this sample";
-
-using Clock = std::chrono::steady_clock;
 
 // What one sample came to: exactly one of the two is set.
 struct SampleOutcome {

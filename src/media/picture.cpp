@@ -13,6 +13,7 @@ extern "C" {
 #include "media/asset.h"
 #include "media/colour_tags.h"
 #include "media/compat.h"
+#include "media/failure_text.h"
 
 namespace framepick {
 namespace {
