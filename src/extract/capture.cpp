@@ -1,3 +1,5 @@
+// Taking the samples: one record each, from one decoder or several at once.
+
 #include "extract/capture.h"
 
 #include <algorithm>

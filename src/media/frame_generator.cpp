@@ -1,3 +1,5 @@
+// The frame generator: sets a cursor up and turns its frame into a still.
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>

@@ -1,3 +1,5 @@
+// A decoded frame turned into the upright, scaled RGB still a player shows.
+
 #include "media/picture.h"
 
 #include <algorithm>
