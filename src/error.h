@@ -1,5 +1,7 @@
 #pragma once
 
+// Error and Result: the one way failures travel.
+
 #include <optional>
 #include <string>
 #include <utility>

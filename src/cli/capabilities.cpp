@@ -1,3 +1,5 @@
+// Dropping every capability the process holds.
+
 #include "cli/capabilities.h"
 
 #include <linux/capability.h>

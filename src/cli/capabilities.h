@@ -1,5 +1,7 @@
 #pragma once
 
+// Dropping every capability the process holds.
+
 namespace framepick {
 
 // Drops every capability the process holds: the bounding set (where it may), then the effective,

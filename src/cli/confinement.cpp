@@ -1,3 +1,5 @@
+// Confining the process: capabilities, then the file system, then system calls.
+
 #include "cli/confinement.h"
 
 #include "cli/capabilities.h"

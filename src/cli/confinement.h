@@ -1,5 +1,7 @@
 #pragma once
 
+// Confining the process, and which of its layers took hold.
+
 #include <filesystem>
 
 #include "cli/system_call_filter.h"

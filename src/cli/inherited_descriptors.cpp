@@ -1,3 +1,5 @@
+// Closing the descriptors the caller left open, and standing in for missing standard ones.
+
 #include "cli/inherited_descriptors.h"
 
 #include <dirent.h>

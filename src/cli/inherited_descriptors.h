@@ -1,5 +1,7 @@
 #pragma once
 
+// Closing the descriptors the caller left open.
+
 namespace framepick {
 
 // Closes every descriptor the caller left open above standard error (a secret file, a socket, a

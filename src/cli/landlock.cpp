@@ -1,3 +1,5 @@
+// The Landlock rules that leave only the output directory writable.
+
 #include "cli/landlock.h"
 
 #include <fcntl.h>

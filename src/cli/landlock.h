@@ -1,5 +1,7 @@
 #pragma once
 
+// The Landlock rules that leave only the output directory writable.
+
 #include <filesystem>
 
 namespace framepick {

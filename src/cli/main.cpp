@@ -1,3 +1,5 @@
+// The entry point: runs the stages, prints the one report and exits with its status.
+
 #include <csignal>
 #include <cstdio>
 #include <exception>

@@ -1,3 +1,5 @@
+// The argument list read into the option values.
+
 #include "cli/options.h"
 
 #include <algorithm>

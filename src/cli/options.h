@@ -1,5 +1,7 @@
 #pragma once
 
+// The option values and how the argument list is read into them.
+
 #include <cstdint>
 #include <optional>
 #include <string>

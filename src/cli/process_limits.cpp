@@ -1,3 +1,5 @@
+// The resource limits a run lowers for itself.
+
 #include "cli/process_limits.h"
 
 #include <sys/resource.h>

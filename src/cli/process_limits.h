@@ -1,5 +1,7 @@
 #pragma once
 
+// The resource limits a run lowers for itself.
+
 namespace framepick {
 
 // Hard limits on what a run may take, lowered from the caller's and never raised: memory of every

@@ -1,3 +1,5 @@
+// The run: its stages in order, the failure exit and the final report.
+
 #include "cli/run.h"
 
 #include <algorithm>

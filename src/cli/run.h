@@ -1,5 +1,7 @@
 #pragma once
 
+// The run: its stages in order, the failure exit and the final report.
+
 #include <string>
 #include <vector>
 

@@ -1,3 +1,5 @@
+// The seccomp allow-list of the system calls a confined run makes.
+
 #include "cli/system_call_filter.h"
 
 #include <fcntl.h>

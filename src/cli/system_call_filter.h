@@ -1,5 +1,7 @@
 #pragma once
 
+// The seccomp allow-list of the system calls a confined run makes.
+
 namespace framepick {
 
 // What a system call outside the allowed list gets.

@@ -1,3 +1,5 @@
+// Taking the samples: one record each, from one decoder or several at once.
+
 #include "extract/capture.h"
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <system_error>
 #include <thread>
 
+#include "clock.h"
 #include "extract/plan.h"
 #include "files/frame_file.h"
 
@@ -17,8 +20,6 @@ namespace framepick {
 namespace {
 
 constexpr const char* kOutOfMemoryReason = "memory ran out while taking this sample";
-
-using Clock = std::chrono::steady_clock;
 
 // What one sample came to: exactly one of the two is set.
 struct SampleOutcome {

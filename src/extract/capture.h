@@ -1,5 +1,7 @@
 #pragma once
 
+// Taking the samples: one record each, from one decoder or several at once.
+
 #include <filesystem>
 #include <vector>
 

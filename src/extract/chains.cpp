@@ -1,3 +1,5 @@
+// Which samples one decoder takes in turn, and how many decoders pay.
+
 #include "extract/chains.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Which samples one decoder takes in turn, and how many decoders pay.
+
 #include <cstddef>
 #include <vector>
 

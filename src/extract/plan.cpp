@@ -1,3 +1,5 @@
+// Where the samples lie: their positions and times (pure).
+
 #include "extract/plan.h"
 
 #include <algorithm>

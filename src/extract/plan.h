@@ -1,5 +1,7 @@
 #pragma once
 
+// Where the samples lie: their positions and times (pure).
+
 #include <cstdint>
 #include <vector>
 

@@ -1,3 +1,5 @@
+// The probe: the input's duration and display size, or why there are none.
+
 #include "extract/probe.h"
 
 #include <cmath>

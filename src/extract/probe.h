@@ -1,5 +1,7 @@
 #pragma once
 
+// The probe: the input's duration and display size, or why there are none.
+
 #include <cstdint>
 #include <filesystem>
 

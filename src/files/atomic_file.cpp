@@ -1,3 +1,5 @@
+// Writing a file whole or not at all, through one table of system calls.
+
 #include "files/atomic_file.h"
 
 #include <fcntl.h>

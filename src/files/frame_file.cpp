@@ -1,3 +1,5 @@
+// A still's file: its name, and its JPEG bytes written into the output directory.
+
 #include "files/frame_file.h"
 
 #include <cstdio>

@@ -1,5 +1,7 @@
 #pragma once
 
+// A still's file: its name, and its JPEG bytes written into the output directory.
+
 #include <cstdint>
 #include <filesystem>
 #include <string>

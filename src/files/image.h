@@ -1,5 +1,7 @@
 #pragma once
 
+// The RGB still that the media layer hands to the writers.
+
 #include <cstdint>
 #include <vector>
 

@@ -1,3 +1,5 @@
+// JPEG encoding, the only libjpeg-turbo user.
+
 #include "files/jpeg.h"
 
 #include <turbojpeg.h>

@@ -1,5 +1,7 @@
 #pragma once
 
+// JPEG encoding, the only libjpeg-turbo user.
+
 #include <cstdint>
 #include <vector>
 

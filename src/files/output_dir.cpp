@@ -1,3 +1,5 @@
+// Making the output directory.
+
 #include "files/output_dir.h"
 
 #include <system_error>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Making the output directory.
+
 #include <filesystem>
 
 #include "error.h"

@@ -1,3 +1,5 @@
+// Paths as the report names them.
+
 #include "files/paths.h"
 
 #include <system_error>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Paths as the report names them.
+
 #include <filesystem>
 #include <string>
 #include <string_view>

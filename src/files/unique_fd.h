@@ -1,5 +1,7 @@
 #pragma once
 
+// The owner of a file descriptor.
+
 #include <unistd.h>
 
 #include <utility>

@@ -1,7 +1,7 @@
 #pragma once
 
-// The asset record shared by the media layer's own files. Nothing outside the media layer
-// includes this.
+// The asset record and the calls on it shared by the media layer's own files. Nothing outside the
+// media layer includes this.
 
 #include <chrono>
 #include <functional>
@@ -10,13 +10,12 @@
 #include <utility>
 #include <vector>
 
+#include "clock.h"
 #include "files/unique_fd.h"
 #include "media/handles.h"
 #include "media/media.h"
 
 namespace framepick {
-
-using Clock = std::chrono::steady_clock;
 
 // Pictures above 8K are refused before a decoder allocates them, in the probe and in captures.
 inline constexpr int64_t kMaxPictureWidth = 8192;
@@ -28,12 +27,6 @@ inline constexpr int64_t kMaxPixels = kMaxPictureWidth * kMaxPictureHeight;
 inline constexpr auto kOpenBudget = std::chrono::seconds(20);
 inline constexpr auto kCaptureBudget = std::chrono::seconds(20);
 inline constexpr auto kAllCapturesBudget = std::chrono::seconds(60);
-
-// Why a capture that ran out of its time budget failed.
-std::string outOfTimeText();
-
-// "1.234 s"
-std::string secondsText(double seconds);
 
 // One reading of the input file: a read position of its own on the asset's descriptor, and a
 // deadline that every blocking FFmpeg call on it honours. Whoever reads packets sets it.
@@ -82,6 +75,15 @@ struct Asset {
 // A reading of the asset's file, ready for packets (avformat_open_input done, no stream
 // probing); its format is null when the file cannot be opened as media. Throws std::bad_alloc.
 std::unique_ptr<Demuxer> openDemuxer(const Asset& asset, Clock::time_point deadline);
+
+// Seconds from the start of the presentation to its end, NaN when unknown (duration.cpp). Where
+// the container states none, or only FFmpeg's guess from the bit rate, reads every packet.
+double presentationDuration(Asset& asset);
+
+// FFmpeg's mov demuxer gives the streams of a fragmented file the decode time where their last
+// fragment ends as their duration. Where the first fragment starts late (DASH segments whose
+// decode time starts at 10 s), the streams last that much less, and so does the presentation.
+void measureFromFirstFragment(AVFormatContext& format);
 
 // The presentation's time zero in a stream's time base: the movie's zero where an empty edit
 // delays the video, else the earliest start of all streams.

@@ -1,3 +1,5 @@
+// Tone mapping, gamut mapping and alpha on 16-bit RGBA rows.
+
 #include "media/colour.h"
 
 #include <algorithm>

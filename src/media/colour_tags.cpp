@@ -1,3 +1,5 @@
+// What a frame's colour fields mean.
+
 #include "media/colour_tags.h"
 
 #include <algorithm>

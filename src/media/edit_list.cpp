@@ -1,3 +1,5 @@
+// MP4/MOV edit lists read from the boxes, where FFmpeg does not play them right.
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>

@@ -1,3 +1,5 @@
+// The frame generator: sets a cursor up and turns its frame into a still.
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -8,6 +10,8 @@
 #include "media/asset.h"
 #include "media/compat.h"
 #include "media/decode_cursor.h"
+#include "media/failure_text.h"
+#include "media/ffmpeg_facts.h"
 #include "media/media.h"
 #include "media/picture.h"
 #include "media/picture_budget.h"
@@ -52,7 +56,7 @@ std::string sizeText(Size size) {
 // Where the video's last frame leaves the screen: the stream's stated end, else the file's.
 double streamEndSeconds(const Asset& asset, const AVStream& stream, const StreamClock& clock) {
   if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0) {
-    const int64_t first = stream.start_time != AV_NOPTS_VALUE ? stream.start_time : clock.startPts;
+    const int64_t first = streamStartOr(stream, clock.startPts);
     // The stated duration runs from the presentation's start, which an edit may put before the
     // first frame FFmpeg gives.
     return clock.secondsOf(first) - clock.spanSeconds(asset.videoEditLeadTicks) +
@@ -141,7 +145,7 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStr
       .endSeconds = streamEndSeconds(asset, probed, clock),
       .positionKnown = positionKnown,
       // MPEG-PS and -TS index what their timestamp searches passed, not where decoding starts.
-      .indexUnreliable = (format->iformat->flags & AVFMT_TS_DISCONT) != 0,
+      .indexUnreliable = isReadAsPacks(*format),
   };
   int status = parts.packet && parts.held && parts.next
                    ? openDecoder(parts.decoder, *codec, probed, threads, budget)
@@ -191,8 +195,7 @@ FrameGeneratorHandle makeSiblingGenerator(FrameGenerator& first, int decoderThre
   // Read again without probing, the file must show the same stream where the probe found it.
   // Only MP4/MOV and Matroska state every packet's time in their index and headers: other
   // demuxers (AVI, for one) time packets by what the probe learnt of the stream.
-  if (format == nullptr || (std::strstr(format->iformat->name, "mov") == nullptr &&
-                            std::strstr(format->iformat->name, "matroska") == nullptr)) {
+  if (format == nullptr || !(isReadBy(*format, "mov") || isReadBy(*format, "matroska"))) {
     return nullptr;
   }
   if (static_cast<int>(format->nb_streams) <= asset.videoStream) return nullptr;

@@ -1,6 +1,6 @@
 #pragma once
 
-// One owner per FFmpeg handle, and the error texts of FFmpeg's codes.
+// One owner per FFmpeg handle.
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -10,7 +10,6 @@ extern "C" {
 }
 
 #include <memory>
-#include <string>
 
 namespace framepick {
 
@@ -43,6 +42,17 @@ struct IoContextDeleter {
 };
 using UniqueIoContext = std::unique_ptr<AVIOContext, IoContextDeleter>;
 
+// A buffer from av_malloc that nothing has taken over yet.
+struct BufferDeleter {
+  void operator()(unsigned char* buffer) const { av_free(buffer); }
+};
+using UniqueBuffer = std::unique_ptr<unsigned char, BufferDeleter>;
+
+struct DictionaryDeleter {
+  void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
+};
+using UniqueDictionary = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+
 struct SwsContextDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
 };
@@ -61,10 +71,5 @@ class PacketReference {
 };
 
 inline constexpr int kAvSuccess = 0;
-
-inline constexpr const char* kOutOfMemoryText = "memory ran out";
-
-// av_strerror's text for an FFmpeg error code, but for exhausted memory, which it names plainly.
-std::string errorText(int code);
 
 }  // namespace framepick

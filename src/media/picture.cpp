@@ -1,3 +1,5 @@
+// A decoded frame turned into the upright, scaled RGB still a player shows.
+
 #include "media/picture.h"
 
 #include <algorithm>
@@ -13,6 +15,7 @@ extern "C" {
 #include "media/asset.h"
 #include "media/colour_tags.h"
 #include "media/compat.h"
+#include "media/failure_text.h"
 
 namespace framepick {
 namespace {

@@ -1,5 +1,7 @@
 #pragma once
 
+// A decoded frame turned into the upright, scaled RGB still a player shows.
+
 #include "error.h"
 #include "media/handles.h"
 #include "media/media.h"

@@ -1,3 +1,5 @@
+// Decoded pictures drawn from one budget of memory.
+
 #include "media/picture_budget.h"
 
 #include <algorithm>

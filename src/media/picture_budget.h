@@ -1,5 +1,7 @@
 #pragma once
 
+// Decoded pictures drawn from one budget of memory.
+
 #include <atomic>
 #include <cstdint>
 

@@ -1,5 +1,7 @@
 #pragma once
 
+// Timestamps of one stream to seconds on the presentation's clock, and back.
+
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -7,6 +9,9 @@
 #include "media/handles.h"
 
 namespace framepick {
+
+// Timestamps that differ by less than this are the same instant (float noise in requested times).
+inline constexpr double kSameInstantSeconds = 1e-6;
 
 // A stream's timestamps on the presentation's clock. Timestamps come from the file and may be
 // anywhere in 64 bits, so differences and sums of them are taken in double, where they cannot

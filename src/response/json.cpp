@@ -1,3 +1,5 @@
+// The report's one JSON form, the only nlohmann-json user.
+
 #include "response/json.h"
 
 #include <cmath>

@@ -1,5 +1,7 @@
 #pragma once
 
+// The report's one JSON form.
+
 #include <string>
 
 #include "response/response.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// The report records.
+
 #include <cstdint>
 #include <optional>
 #include <string>
