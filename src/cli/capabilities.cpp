@@ -17,8 +17,10 @@ __user_cap_header_struct ownProcess() { return {_LINUX_CAPABILITY_VERSION_3, 0};
 bool dropCapabilities() {
   // The bounding set only limits what a later execve could gain, and execve is refused; dropping
   // it needs CAP_SETPCAP, so an unprivileged process leaves it as it is.
-  for (int capability = 0; prctl(PR_CAPBSET_READ, capability) >= 0; ++capability) {
-    if (prctl(PR_CAPBSET_READ, capability) == 1) prctl(PR_CAPBSET_DROP, capability);
+  for (int capability = 0;; ++capability) {
+    const int held = prctl(PR_CAPBSET_READ, capability);
+    if (held < 0) break;  // past the last capability this kernel knows
+    if (held == 1) prctl(PR_CAPBSET_DROP, capability);
   }
   prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
   __user_cap_header_struct header = ownProcess();

@@ -16,7 +16,7 @@
 namespace framepick {
 namespace {
 
-// One allowed call, with at most one condition on its arguments.
+// One allowed call, and the conditions its arguments must all meet.
 struct Allowed {
   int call;
   std::vector<scmp_arg_cmp> conditions = {};
