@@ -14,35 +14,21 @@
 
 #include "clock.h"
 #include "extract/plan.h"
-#include "files/frame_file.h"
+#include "extract/still_maker.h"
 
 namespace framepick {
 namespace {
 
-constexpr const char* kOutOfMemoryReason = "memory ran out while taking this sample";
-
-// What one sample came to: exactly one of the two is set.
-struct SampleOutcome {
-  std::optional<FrameRecord> frame;
-  std::optional<FailureRecord> failure;
-};
-
-void takeSample(FrameGenerator& generator, int64_t index, double requestedSeconds,
-                const std::filesystem::path& outputURL, SampleOutcome& outcome) {
+// Finds the sample's frame and hands it to the maker of its still.
+void takeSample(FrameGenerator& generator, StillMaker& maker, int64_t index,
+                double requestedSeconds, SampleOutcome& outcome) {
   try {
-    const Result<CapturedImage> captured = copyImageAtTime(generator, requestedSeconds);
-    if (!captured.ok()) {
-      outcome.failure.emplace(FailureRecord{index, requestedSeconds, captured.error().message});
+    Result<ShownFrameHandle> shown = findFrameAtTime(generator, requestedSeconds);
+    if (!shown.ok()) {
+      outcome.failure.emplace(FailureRecord{index, requestedSeconds, shown.error().message});
       return;
     }
-    const Image& image = captured.value().image;
-    const Result<std::string> fileName = writeFrameFile(image, index, outputURL);
-    if (!fileName.ok()) {
-      outcome.failure.emplace(FailureRecord{index, requestedSeconds, fileName.error().message});
-      return;
-    }
-    outcome.frame.emplace(FrameRecord{index, requestedSeconds, captured.value().actualSeconds,
-                                      image.width, image.height, fileName.value()});
+    maker.make(StillJob{std::move(shown.value()), index, requestedSeconds, &outcome});
   } catch (const std::bad_alloc&) {
     // What the sample held is released by now; the next one may fit.
     outcome.failure.emplace(FailureRecord{index, requestedSeconds, kOutOfMemoryReason});
@@ -62,15 +48,17 @@ void takeChains(FrameGenerator& generator, const std::vector<Chain>& chains,
                 const std::vector<size_t>& order, std::atomic<size_t>& next,
                 const std::vector<double>& targets, const std::filesystem::path& outputURL,
                 std::vector<SampleOutcome>& outcomes, std::vector<double>& chainSeconds) {
+  StillMaker maker(generator, outputURL);
   for (size_t taken; (taken = next++) < order.size();) {
     const Chain& chain = chains[order[taken]];
     const Clock::time_point start = Clock::now();
     for (const size_t position : chain.samples) {
-      takeSample(generator, static_cast<int64_t>(position + 1), targets[position], outputURL,
+      takeSample(generator, maker, static_cast<int64_t>(position + 1), targets[position],
                  outcomes[position]);
     }
     chainSeconds[order[taken]] = std::chrono::duration<double>(Clock::now() - start).count();
   }
+  maker.finish();
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 
 #include "media/asset.h"
@@ -45,6 +46,12 @@ struct FrameGenerator {
   AffineTransform transform = kIdentityTransform;
   UniqueSwsContext scaler;
   double convertingSeconds = 0;
+};
+
+struct ShownFrame {
+  UniqueFrame frame;
+  AVRational sampleAspectRatio;
+  double actualSeconds;
 };
 
 namespace {
@@ -166,6 +173,8 @@ std::string gibibytesText(int64_t bytes) { return std::to_string(bytes >> 30) + 
 
 void FrameGeneratorDeleter::operator()(FrameGenerator* generator) const { delete generator; }
 
+void ShownFrameDeleter::operator()(ShownFrame* shown) const { delete shown; }
+
 FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension) {
   FrameGeneratorHandle generator(
       new FrameGenerator(asset, maximumDimension, std::make_shared<RunLimits>()));
@@ -227,7 +236,7 @@ ParallelRoom parallelRoom(const FrameGenerator& generator) {
   return room;
 }
 
-Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requestedSeconds) {
+Result<ShownFrameHandle> findFrameAtTime(FrameGenerator& generator, double requestedSeconds) {
   if (generator.setupError) return *generator.setupError;
   const Clock::time_point now = Clock::now();
   const Clock::time_point capturesDeadline = generator.limits->capturesDeadline;
@@ -265,27 +274,43 @@ Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requeste
     return Error{std::string("decoding failed: ") + kOutOfMemoryText};
   }
   if (!advanced.ok()) return advanced.error();
-  const Result<const AVFrame*> shown = cursor.frameOnScreen(mediaSeconds);
-  if (!shown.ok()) return shown.error();
-  const AVFrame& frame = *shown.value();
+  const Result<const AVFrame*> found = cursor.frameOnScreen(mediaSeconds);
+  if (!found.ok()) return found.error();
+  const AVFrame& frame = *found.value();
+  ShownFrameHandle shown(new ShownFrame{UniqueFrame(av_frame_alloc()), {}, 0});
+  // A reference, not a copy: the decoder never writes into a picture it has given out.
+  if (!shown->frame || av_frame_ref(shown->frame.get(), &frame) != kAvSuccess) {
+    throw std::bad_alloc();
+  }
   // The aspect ratio as the probe saw the stream: a sibling's stream was not probed.
-  const AVRational aspect = av_guess_sample_aspect_ratio(
+  shown->sampleAspectRatio = av_guess_sample_aspect_ratio(
       nullptr, generator.asset.demuxer->format->streams[generator.asset.videoStream],
       const_cast<AVFrame*>(&frame));
+  shown->actualSeconds = cursor.secondsOf(frame);
+  if (!edits.empty()) {
+    // On screen from the edit's start, or from where the edit reaches its media time.
+    shown->actualSeconds = edit->startSeconds;
+    if (edit->rate > 0) {
+      shown->actualSeconds +=
+          std::max(0.0, (cursor.secondsOf(frame) - edit->mediaSeconds) / edit->rate);
+    }
+  }
+  return shown;
+}
+
+Result<CapturedImage> makeStill(FrameGenerator& generator, const ShownFrame& shown) {
   const Clock::time_point convertStart = Clock::now();
-  Result<Image> image = renderPicture(frame, aspect, generator.transform,
+  Result<Image> image = renderPicture(*shown.frame, shown.sampleAspectRatio, generator.transform,
                                       generator.maximumDimension, generator.scaler);
   generator.convertingSeconds += std::chrono::duration<double>(Clock::now() - convertStart).count();
   if (!image.ok()) return image.error();
-  double actualSeconds = cursor.secondsOf(frame);
-  if (!edits.empty()) {
-    // On screen from the edit's start, or from where the edit reaches its media time.
-    actualSeconds = edit->startSeconds;
-    if (edit->rate > 0) {
-      actualSeconds += std::max(0.0, (cursor.secondsOf(frame) - edit->mediaSeconds) / edit->rate);
-    }
-  }
-  return CapturedImage{std::move(image.value()), actualSeconds};
+  return CapturedImage{std::move(image.value()), shown.actualSeconds};
+}
+
+Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requestedSeconds) {
+  const Result<ShownFrameHandle> shown = findFrameAtTime(generator, requestedSeconds);
+  if (!shown.ok()) return shown.error();
+  return makeStill(generator, *shown.value());
 }
 
 DecodeCounters decodeCounters(const FrameGenerator& generator) {

@@ -85,7 +85,22 @@ Size uprightSize(const VideoTrack& track);
 // generator. Setting up cannot fail: a video that cannot be decoded fails each capture instead.
 FrameGeneratorHandle makeFrameGenerator(Asset& asset, int64_t maximumDimension);
 
+// A frame found on screen, held apart from its decoder: it can be made into a still on another
+// thread while the decoder moves on. It must be released before its generator.
+struct ShownFrame;
+struct ShownFrameDeleter {
+  void operator()(ShownFrame* shown) const;
+};
+using ShownFrameHandle = std::unique_ptr<ShownFrame, ShownFrameDeleter>;
+
 // The frame on screen at the requested time, or a readable description of why there is none.
+Result<ShownFrameHandle> findFrameAtTime(FrameGenerator& generator, double requestedSeconds);
+
+// The frame as an upright still. Safe beside the same generator's findFrameAtTime on another
+// thread, one still at a time.
+Result<CapturedImage> makeStill(FrameGenerator& generator, const ShownFrame& shown);
+
+// Both in turn.
 Result<CapturedImage> copyImageAtTime(FrameGenerator& generator, double requestedSeconds);
 
 DecodeCounters decodeCounters(const FrameGenerator& generator);
