@@ -33,8 +33,9 @@ void StillMaker::make(StillJob job) {
     makeNow(job);
     return;
   }
+  // One still at a time: a second decoded picture held for it would only add to the peak.
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return !waiting_; });
+  changed_.wait(lock, [this] { return !waiting_ && !busy_; });
   waiting_.emplace(std::move(job));
   changed_.notify_all();
 }

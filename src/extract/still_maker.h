@@ -33,7 +33,7 @@ struct StillJob {
 };
 
 // Makes the stills of one generator in the order given, converting, encoding and writing each
-// while the generator decodes towards the next: at most one job waits beside the one being made.
+// while the generator decodes towards the next, one still at a time.
 // Without a thread to be had, each still is made at once on the caller's thread. Must be
 // destroyed before its generator.
 class StillMaker {
