@@ -22,9 +22,9 @@ int main(int argc, char** argv) {
   // isatty) to choose its buffer: it gets one now.
   static char reportBuffer[BUFSIZ];
   std::setvbuf(stdout, reportBuffer, _IOFBF, sizeof reportBuffer);
-  // Pictures and stills of megabytes are made and freed for every sample, on several threads:
-  // each is mapped afresh and given back when freed, so the peak is what is alive at once. (By
-  // default glibc raises its thresholds after the first such free and keeps what later ones free.)
+  // Pictures and stills of megabytes are made and freed for every sample, on several threads.
+  // Fixing glibc's thresholds maps each afresh and gives it back when freed, so the peak is what
+  // is alive at once; by default glibc raises them after the first such free and keeps the rest.
   mallopt(M_TRIM_THRESHOLD, 1 << 20);
   framepick::silenceMediaLog();
   const std::vector<std::string> arguments(argv, argv + argc);

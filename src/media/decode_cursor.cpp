@@ -34,6 +34,7 @@ bool memoryIsShort() {
 DecodeCursor::DecodeCursor(CursorParts parts)
     : parts_(std::move(parts)),
       damage_(parts_.stream->codecpar->codec_id == AV_CODEC_ID_HEVC),
+      forwardOnly_(parts_.forwardOnly),
       intraOnly_(isIntraOnly(parts_.stream->codecpar->codec_id)),
       ahead_(av_packet_alloc()) {}
 
@@ -124,9 +125,11 @@ Result<const AVFrame*> DecodeCursor::frameAt(double targetSeconds) const {
   if (packetsRejected_ == 0) {
     return Error{"no video frame could be decoded"};
   }
-  // Pictures too large to decode end here too: the decoder refuses their packets.
+  // Pictures too large to decode end here too: the decoder refuses their packets. So does a
+  // decoder that could not allocate its tables.
   return Error{"no video frame could be decoded: the decoder rejected " +
-               std::to_string(packetsRejected_) + " packets as invalid"};
+               std::to_string(packetsRejected_) + " packets as invalid" +
+               (memoryIsShort() ? std::string(": ") + kOutOfMemoryText : "")};
 }
 
 }  // namespace framepick

@@ -34,6 +34,7 @@ struct CursorParts {
   double endSeconds;     // where the last frame leaves the screen
   bool positionKnown;    // false when the demuxer does not stand at the stream's start
   bool indexUnreliable;  // the keyframe index says where searches passed, not where to start
+  bool forwardOnly;      // no place to start but the start (Note [intra refresh])
 };
 
 // Note [decode cursor]: a decoder's place in one video stream. `held` is the last frame at or
@@ -98,7 +99,7 @@ class DecodeCursor {
   // Note [entry points]: once a seek landed where the decoder could not start, the file's
   // keyframe index is not trusted for the rest of the run (intra refresh). Seeks that found no
   // place to start but the start make the cursor decode forward only from then on.
-  bool forwardOnly_ = false;
+  bool forwardOnly_;
   int64_t packetsRejected_ = 0;  // by the decoder since the last seek
   bool intraOnly_;
   UniquePacket ahead_;  // Note [intra-only skipping]: the packet read, not yet sent

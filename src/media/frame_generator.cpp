@@ -13,6 +13,7 @@
 #include "media/decode_cursor.h"
 #include "media/failure_text.h"
 #include "media/ffmpeg_facts.h"
+#include "media/intra_refresh.h"
 #include "media/media.h"
 #include "media/picture.h"
 #include "media/picture_budget.h"
@@ -131,6 +132,15 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStr
     positionKnown = false;
   }
 
+  // Note [intra refresh]: such an index gives no place to start but the start.
+  const IndexedKeyframes keyframes = indexedKeyframes(demuxer, *stream);
+  if (keyframes != IndexedKeyframes::kUnread &&
+      avformat_seek_file(format, stream->index, INT64_MIN, streamStartOr(*stream, 0),
+                         streamStartOr(*stream, 0), 0) < 0) {
+    positionKnown = false;
+  }
+  const bool refreshPoints = keyframes == IndexedKeyframes::kRefreshPoints;
+
   const Size coded = codedSize(asset, probed);
   if (coded.width * coded.height > static_cast<double>(kMaxPixels)) {
     return Error{"the video's pictures of " + sizeText(coded) + " pixels are larger than the " +
@@ -152,7 +162,8 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStr
       .endSeconds = streamEndSeconds(asset, probed, clock),
       .positionKnown = positionKnown,
       // MPEG-PS and -TS index what their timestamp searches passed, not where decoding starts.
-      .indexUnreliable = isReadAsPacks(*format),
+      .indexUnreliable = isReadAsPacks(*format) || refreshPoints,
+      .forwardOnly = refreshPoints,
   };
   int status = parts.packet && parts.held && parts.next
                    ? openDecoder(parts.decoder, *codec, probed, threads, budget)
