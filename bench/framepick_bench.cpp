@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
   for (const double seconds : work.chainSeconds) chains += std::to_string(seconds) + " ";
   std::printf("chain_s=%s\n", chains.c_str());
   std::printf("convert_scale_s=%.4f\n", work.counters.convertingSeconds);
+  std::printf("encode_write_s=%.4f\n", work.writingSeconds);
   std::printf("workers=%d\n", work.workers);
   std::printf("chains=%zu\n", work.chains.size());
   std::printf("seeks=%lld\n", static_cast<long long>(work.counters.seeks));

@@ -43,11 +43,11 @@ void addCounters(DecodeCounters& total, const DecodeCounters& more) {
 }
 
 // Takes the samples of the chains in `order` on `generator`, the next chain from `next` until
-// none is left.
-void takeChains(FrameGenerator& generator, const std::vector<Chain>& chains,
-                const std::vector<size_t>& order, std::atomic<size_t>& next,
-                const std::vector<double>& targets, const std::filesystem::path& outputURL,
-                std::vector<SampleOutcome>& outcomes, std::vector<double>& chainSeconds) {
+// none is left. Returns the time spent encoding and writing their stills.
+double takeChains(FrameGenerator& generator, const std::vector<Chain>& chains,
+                  const std::vector<size_t>& order, std::atomic<size_t>& next,
+                  const std::vector<double>& targets, const std::filesystem::path& outputURL,
+                  std::vector<SampleOutcome>& outcomes, std::vector<double>& chainSeconds) {
   StillMaker maker(generator, outputURL);
   for (size_t taken; (taken = next++) < order.size();) {
     const Chain& chain = chains[order[taken]];
@@ -59,6 +59,7 @@ void takeChains(FrameGenerator& generator, const std::vector<Chain>& chains,
     chainSeconds[order[taken]] = std::chrono::duration<double>(Clock::now() - start).count();
   }
   maker.finish();
+  return maker.writingSeconds();
 }
 
 }  // namespace
@@ -90,6 +91,7 @@ CaptureRecords captureFrames(FrameGenerator& generator, const std::vector<double
       return chains[a].decodeSeconds > chains[b].decodeSeconds;
     });
     std::vector<DecodeCounters> counters(static_cast<size_t>(workers));
+    std::vector<double> writingSeconds(static_cast<size_t>(workers));
     std::vector<std::exception_ptr> failures(static_cast<size_t>(workers));
     std::atomic<int> decoders = 0;
     const auto work = [&](size_t worker) {
@@ -102,8 +104,8 @@ CaptureRecords captureFrames(FrameGenerator& generator, const std::vector<double
         }
         if (!own) return;
         ++decoders;
-        takeChains(*own, chains, order, next, targets, outputURL, outcomes,
-                   records.work.chainSeconds);
+        writingSeconds[worker] = takeChains(*own, chains, order, next, targets, outputURL, outcomes,
+                                            records.work.chainSeconds);
         counters[worker] = decodeCounters(*own);
       } catch (...) {
         failures[worker] = std::current_exception();
@@ -123,13 +125,14 @@ CaptureRecords captureFrames(FrameGenerator& generator, const std::vector<double
       if (failure) std::rethrow_exception(failure);
     }
     for (const DecodeCounters& some : counters) addCounters(records.work.counters, some);
+    for (const double seconds : writingSeconds) records.work.writingSeconds += seconds;
     records.work.workers = std::max(decoders.load(), 1);
     // Without a decoder of their own (a file only one reading can time, AVI), the chains go to
     // the first generator in the order of their samples, as a lone decoder takes them.
     if (decoders == 0) std::sort(order.begin(), order.end());
   }
-  takeChains(generator, chains, order, next, targets, outputURL, outcomes,
-             records.work.chainSeconds);
+  records.work.writingSeconds += takeChains(generator, chains, order, next, targets, outputURL,
+                                            outcomes, records.work.chainSeconds);
   addCounters(records.work.counters, decodeCounters(generator));
   for (SampleOutcome& outcome : outcomes) {
     if (outcome.frame) records.frames.push_back(std::move(*outcome.frame));

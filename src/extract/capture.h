@@ -15,8 +15,9 @@ namespace framepick {
 struct CaptureWork {
   std::vector<Chain> chains;
   int workers;
-  std::vector<double> chainSeconds;  // wall time of each chain's samples
+  std::vector<double> chainSeconds;  // wall time to find each chain's frames
   DecodeCounters counters;           // of all decoders together
+  double writingSeconds = 0;         // encoding and writing the stills, all decoders together
 };
 
 struct CaptureRecords {

@@ -2,10 +2,12 @@
 
 #include "extract/still_maker.h"
 
+#include <chrono>
 #include <new>
 #include <system_error>
 #include <utility>
 
+#include "clock.h"
 #include "files/frame_file.h"
 
 namespace framepick {
@@ -57,7 +59,9 @@ void StillMaker::makeNow(StillJob& job) {
       return;
     }
     const Image& image = captured.value().image;
+    const Clock::time_point writeStart = Clock::now();
     const Result<std::string> fileName = writeFrameFile(image, job.index, outputURL_);
+    writingSeconds_ += std::chrono::duration<double>(Clock::now() - writeStart).count();
     if (!fileName.ok()) {
       outcome.failure.emplace(
           FailureRecord{job.index, job.requestedSeconds, fileName.error().message});

@@ -48,6 +48,9 @@ class StillMaker {
   // Waits for every still given; rethrows what went wrong beyond a sample's own failure.
   void finish();
 
+  // Spent encoding and writing the stills, once finished.
+  double writingSeconds() const { return writingSeconds_; }
+
  private:
   void makeNow(StillJob& job);
   void run();
@@ -60,6 +63,7 @@ class StillMaker {
   bool busy_ = false;
   bool closing_ = false;
   std::exception_ptr failure_;
+  double writingSeconds_ = 0;
   std::thread thread_;
 };
 
