@@ -65,13 +65,11 @@ void loadAsset(Asset& asset) {
                                    format->streams[i]->codecpar->height);
   }
   // The probe decodes a frame of some streams with decoders of its own: they get the same cap.
-  // Opening each decoder swaps its dictionary for the options left over, so free them after.
-  std::vector<AVDictionary*> streamOptions(format->nb_streams, nullptr);
-  for (AVDictionary*& options : streamOptions) {
+  StreamOptions streamOptions(format->nb_streams);
+  for (AVDictionary*& options : streamOptions.each) {
     av_dict_set_int(&options, "max_pixels", kMaxPixels, 0);
   }
-  const int probed = avformat_find_stream_info(format, streamOptions.data());
-  for (AVDictionary*& options : streamOptions) av_dict_free(&options);
+  const int probed = avformat_find_stream_info(format, streamOptions.each.data());
   // The probe may find streams that the header did not declare (MPEG-TS).
   for (unsigned i = 0; i < format->nb_streams && asset.videoStream < 0; ++i) {
     if (isVideoTrack(*format->streams[i])) asset.videoStream = static_cast<int>(i);

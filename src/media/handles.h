@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include <memory>
+#include <vector>
 
 namespace framepick {
 
@@ -52,6 +53,18 @@ struct DictionaryDeleter {
   void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
 using UniqueDictionary = std::unique_ptr<AVDictionary, DictionaryDeleter>;
+
+// One option dictionary per stream, as avformat_find_stream_info takes them: opening each
+// stream's decoder swaps its dictionary for the options left over, freed with the rest.
+struct StreamOptions {
+  explicit StreamOptions(size_t streams) : each(streams, nullptr) {}
+  ~StreamOptions() {
+    for (AVDictionary*& options : each) av_dict_free(&options);
+  }
+  StreamOptions(const StreamOptions&) = delete;
+  StreamOptions& operator=(const StreamOptions&) = delete;
+  std::vector<AVDictionary*> each;
+};
 
 struct SwsContextDeleter {
   void operator()(SwsContext* context) const { sws_freeContext(context); }
