@@ -7,26 +7,17 @@
 #include "media/handles.h"
 
 namespace framepick {
-namespace {
-
-constexpr int kIdrSlice = 5;
-constexpr int kNonIdrSlice = 1;
-
-}  // namespace
-
-bool holdsIdrSlice(std::span<const uint8_t> unit, int lengthBytes) {
-  bool slices = false;
+bool holdsNonIdrSlice(std::span<const uint8_t> unit, int lengthBytes) {
+  constexpr int kNonIdrSlice = 1;
   size_t at = 0;
   while (at + static_cast<size_t>(lengthBytes) < unit.size()) {
     size_t length = 0;
     for (int i = 0; i < lengthBytes; ++i) length = length << 8 | unit[at++];
-    if (length == 0 || length > unit.size() - at) return true;
-    const int type = unit[at] & 0x1f;
-    if (type == kIdrSlice) return true;
-    slices = slices || type == kNonIdrSlice;
+    if (length == 0 || length > unit.size() - at) return false;
+    if ((unit[at] & 0x1f) == kNonIdrSlice) return true;
     at += length;
   }
-  return !slices;
+  return false;
 }
 
 IndexedKeyframes indexedKeyframes(Demuxer& demuxer, const AVStream& stream) {
@@ -59,9 +50,9 @@ IndexedKeyframes indexedKeyframes(Demuxer& demuxer, const AVStream& stream) {
       packet->dts != keyframes[1]) {
     return IndexedKeyframes::kPictures;
   }
-  return holdsIdrSlice({packet->data, static_cast<size_t>(packet->size)}, lengthBytes)
-             ? IndexedKeyframes::kPictures
-             : IndexedKeyframes::kRefreshPoints;
+  return holdsNonIdrSlice({packet->data, static_cast<size_t>(packet->size)}, lengthBytes)
+             ? IndexedKeyframes::kRefreshPoints
+             : IndexedKeyframes::kPictures;
 }
 
 }  // namespace framepick

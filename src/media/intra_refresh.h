@@ -9,9 +9,10 @@
 
 namespace framepick {
 
-// Whether a length-prefixed H.264 access unit (`lengthBytes` before each NAL unit) holds an IDR
-// slice. Units it cannot read are taken to hold one: in doubt, the index is trusted.
-bool holdsIdrSlice(std::span<const uint8_t> unit, int lengthBytes);
+// Whether a length-prefixed H.264 access unit (`lengthBytes` before each NAL unit) holds a slice
+// of a picture that is not IDR (an access unit's slices are all IDR or none). A unit it cannot
+// read holds none: in doubt, the index is trusted.
+bool holdsNonIdrSlice(std::span<const uint8_t> unit, int lengthBytes);
 
 // What the keyframes of an index are: not looked at (the demuxer did not move), pictures decoding
 // can start at, or the points where an intra refresh begins.
