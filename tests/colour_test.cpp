@@ -96,8 +96,8 @@ TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
   const Stills run =
       captureStills(fixtureVideo("colour-" + name + ".mkv", arguments), {"--max-frames", "1"});
   ASSERT_EQ(run.images.size(), 1u) << run.result.out;
-  const DecodedImage& still = run.images[0];
-  ASSERT_EQ(std::make_pair(still.width, still.height), std::make_pair(384, 256));
+  const Image& still = run.images[0];
+  ASSERT_EQ(sizeOf(still), "384x256");
 
   double worst = 0, sum = 0, worstSkinAndGrey = 0;
   for (int patch = 0; patch < 24; ++patch) {

@@ -95,44 +95,37 @@ TEST(FrameGenerator, NamesTheCapThatPicturesExceed) {
       "the video's pictures of 9000x4100 pixels are larger than the 8192x4352 decoding allows");
 }
 
-// MP4 boxes: a 32-bit big-endian size that counts its own header, then the type.
-std::string box(const std::string& type, const std::string& content) {
-  const uint32_t size = static_cast<uint32_t>(8 + content.size());
-  const char header[4] = {char(size >> 24), char(size >> 16), char(size >> 8), char(size)};
-  return std::string(header, 4) + type + content;
-}
-
 // An edit list of one edit; a media time of -1 makes it empty.
 std::string editList(bool wide, int64_t mediaTime) {
-  std::string content(wide ? "\x01" : std::string(1, '\0'));
-  content += std::string(3, '\0') + std::string("\0\0\0\x01", 4);      // flags, one entry
-  for (int byte = wide ? 7 : 3; byte >= 0; --byte) content += '\x10';  // its duration
-  for (int byte = wide ? 7 : 3; byte >= 0; --byte) content += char(mediaTime >> (8 * byte));
-  return box("edts", box("elst", content + std::string("\0\x01\0\0", 4)));
+  const auto field = [wide](int64_t value) {
+    return (wide ? bigEndian32(static_cast<uint32_t>(value >> 32)) : "") +
+           bigEndian32(static_cast<uint32_t>(value));
+  };
+  // Version and flags, one entry of some duration, and a rate of 1.
+  return mp4Box("edts", mp4Box("elst", bigEndian32(wide << 24) + bigEndian32(1) + field(4096) +
+                                           field(mediaTime) + bigEndian32(1 << 16)));
 }
 
 // Only an empty first edit in some track moves time zero to the movie's start; boxes that claim
 // more than their parent holds end the search.
 TEST(EditList, LeadingEmptyEditIsFoundInAnyTrack) {
-  const std::string header = box("tkhd", std::string(84, '\0'));
-  const std::string delayed = box("trak", header + editList(false, -1));
-  std::string wideSize = box("moov", delayed);
-  wideSize.replace(0, 4, std::string("\0\0\0\x01", 4));
-  wideSize.insert(8, std::string("\0\0\0\0\0\0\0", 7) + char(wideSize.size() + 8));
-  std::string overlong = box("moov", delayed);
-  overlong[3] = char(overlong[3] + 1);
+  const std::string header = mp4Box("tkhd", std::string(84, '\0'));
+  const std::string delayed = mp4Box("trak", header + editList(false, -1));
+  const auto size = [&delayed](size_t more) {
+    return bigEndian32(uint32_t(delayed.size() + more));
+  };
   const struct {
     const char* name;
     std::string file;
     bool found;
   } cases[] = {
-      {"version 0", box("ftyp", "isom") + box("moov", delayed), true},
-      {"version 1", box("moov", box("trak", header + editList(true, -1))), true},
-      {"a starting offset", box("moov", box("trak", header + editList(false, 1024))), false},
-      {"the second track", box("moov", box("trak", header) + delayed), true},
-      {"no edit list", box("moov", box("trak", header)), false},
-      {"a 64-bit size", wideSize, true},
-      {"a box longer than the file", overlong, false},
+      {"version 0", mp4Box("ftyp", "isom") + mp4Box("moov", delayed), true},
+      {"version 1", mp4Box("moov", mp4Box("trak", header + editList(true, -1))), true},
+      {"a starting offset", mp4Box("moov", mp4Box("trak", header + editList(false, 1024))), false},
+      {"the second track", mp4Box("moov", mp4Box("trak", header) + delayed), true},
+      {"no edit list", mp4Box("moov", mp4Box("trak", header)), false},
+      {"a 64-bit size", bigEndian32(1) + "moov" + bigEndian32(0) + size(16) + delayed, true},
+      {"a box longer than the file", size(9) + "moov" + delayed, false},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);
