@@ -42,14 +42,6 @@ std::pair<double, double> turnedClockwise(double u, double v) { return {1 - v, u
 std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 std::pair<double, double> transposed(double u, double v) { return {v, u}; }
 
-// Sixteen seconds at 25 fps in fragments of a second, of which the last six are kept.
-fs::path lateFragments() {
-  return withFragmentsFrom(numberedClip("fragments.mp4", 320, 180, 25, 16,
-                                        "-c:v libx264 -preset ultrafast -g 25 -movflags "
-                                        "frag_keyframe+empty_moov+default_base_moof"),
-                           "late-fragments.mp4", 10);
-}
-
 // Where a clip's numbered frames sit on the presentation's clock.
 struct Timeline {
   int rate;
@@ -140,6 +132,15 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   // Xvid packs a B-frame into the chunk of the P-frame after it and leaves empty chunks where it
   // held frames back; the same without its index, read chunk by chunk.
   const fs::path xvid = numberedClip("xvid.avi", 320, 180, 25, 10, "-c:v libxvid -bf 1 -g 50");
+  // Frames that need no other frame are decoded only where a sample shows them, and the next,
+  // which ends its time on screen.
+  const fs::path mjpeg = withoutAviIndex(numberedClip("mjpeg.avi", 320, 180, 25, 6, "-c:v mjpeg"));
+  // Sixteen seconds at 25 fps in fragments of a second, of which the last six are kept.
+  const fs::path lateFragments =
+      withFragmentsFrom(numberedClip("fragments.mp4", 320, 180, 25, 16,
+                                     "-c:v libx264 -preset ultrafast -g 25 -movflags "
+                                     "frag_keyframe+empty_moov+default_base_moof"),
+                        "late-fragments.mp4", 10);
   // Stream-copy cuts at 3.3 s, between two frames: one edit whose media time is 0.3 s past the
   // keyframe the copy starts at, so time 0 shows the frame of 3.28 s. Closed and open GOPs,
   // HEVC, and a cut that ends at 6.3 s too.
@@ -155,7 +156,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   const struct {
     fs::path video;
     Timeline timeline;
-    std::array<int64_t, 2> videoSize;  // the stills are scaled down from it to fit 400x400
+    std::array<int64_t, 2> videoSize = {320, 180};  // the stills are scaled down to fit 400x400
     Turn turn = asCoded;
     int64_t mostFramesDecoded = std::numeric_limits<int64_t>::max();
   } clips[] = {
@@ -163,41 +164,32 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {phone, {30, 180}, {180, 320}, turnedClockwise},
       {mirror, {30, 180}, {320, 180}, mirrored},
       // A matrix that doubles the picture turns nothing and stretches no still.
-      {withDisplayMatrix(plainClip(), "doubled.mp4", 2, 0, 0, 2), {30, 180}, {320, 180}},
+      {withDisplayMatrix(plainClip(), "doubled.mp4", 2, 0, 0, 2), {30, 180}},
       {portrait, {25, 50}, {360, 640}},
       {withDisplayMatrix(portrait, "transposed.mp4", 0, 1, 1, 0), {25, 50}, {640, 360}, transposed},
-      {vp9, {25, 50}, {320, 180}},
+      {vp9, {25, 50}},
       {anamorphic, {25, 50}, {512, 288}},
-      {offset, {30, 90}, {320, 180}},
-      {pausedClip("paused.mp4"), {25, 150, 0, 47, 3}, {320, 180}},
-      {pausedClip("paused.mkv"), {25, 150, 0, 47, 3}, {320, 180}},
-      {pausedClip("paused.ts"), {25, 150, 0, 47, 3}, {320, 180}},
-      {longLast, {25, 100}, {320, 180}},
-      {delayed, {25, 100, 2}, {320, 180}},
-      {endsEarly, {25, 25, 0, -1, 0, 1.0}, {320, 180}},
-      {avi, {25, 100}, {320, 180}},
+      {offset, {30, 90}},
+      {pausedClip("paused.mp4"), {25, 150, 0, 47, 3}},
+      {pausedClip("paused.mkv"), {25, 150, 0, 47, 3}},
+      {pausedClip("paused.ts"), {25, 150, 0, 47, 3}},
+      {longLast, {25, 100}},
+      {delayed, {25, 100, 2}},
+      {endsEarly, {25, 25, 0, -1, 0, 1.0}},
+      {avi, {25, 100}},
       {dvdClip(), {25, 100}, {1024, 576}},
       {oneKeyframeClip(), {30, 300}, {640, 360}},
-      {intraRefresh, {30, 300}, {320, 180}},
-      {falseSyncSamples, {25, 200}, {320, 180}},
-      {xvid, {25, 250}, {320, 180}},
-      {withoutAviIndex(xvid), {25, 250}, {320, 180}},
-      // Frames that need no other frame are decoded only where a sample shows them, and the next,
-      // which ends its time on screen.
-      {withoutAviIndex(numberedClip("mjpeg.avi", 320, 180, 25, 6, "-c:v mjpeg")),
-       {25, 150},
-       {320, 180},
-       asCoded,
-       2 * 12},
-      {lateFragments(), {25, 400, -10}, {320, 180}},
-      {cutAt3_3("closed-gop.mp4", closedGop, ""), cut, {320, 180}},
+      {intraRefresh, {30, 300}},
+      {falseSyncSamples, {25, 200}},
+      {xvid, {25, 250}},
+      {withoutAviIndex(xvid), {25, 250}},
+      {mjpeg, {25, 150}, {320, 180}, asCoded, 2 * 12},
+      {lateFragments, {25, 400, -10}},
+      {cutAt3_3("closed-gop.mp4", closedGop, ""), cut},
       {cutAt3_3("open-gop.mp4", "-c:v libx264 -x264-params open-gop=1:keyint=50:bframes=3", ""),
-       cut,
-       {320, 180}},
-      {cutAt3_3("hevc.mp4", "-c:v libx265 -x265-params keyint=50:log-level=error", ""),
-       cut,
-       {320, 180}},
-      {cutAt3_3("trimmed.mp4", closedGop, "-t 3"), cut, {320, 180}},
+       cut},
+      {cutAt3_3("hevc.mp4", "-c:v libx265 -x265-params keyint=50:log-level=error", ""), cut},
+      {cutAt3_3("trimmed.mp4", closedGop, "-t 3"), cut},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());
