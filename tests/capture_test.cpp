@@ -50,6 +50,7 @@ struct Timeline {
   int heldFrame = -1;       // stays on screen pauseSeconds longer than the others
   double pauseSeconds = 0;
   double endSeconds = std::numeric_limits<double>::infinity();  // of the video, where it is near
+  double damagedFrom = 0, damagedUntil = 0;                     // where no frame can be shown
 
   double secondsOf(int frame) const {
     return startSeconds + static_cast<double>(frame) / rate +
@@ -60,6 +61,7 @@ struct Timeline {
   int frameAt(double seconds) const {
     if (secondsOf(0) > seconds + kToleranceSeconds) return -1;
     if (seconds >= endSeconds + kToleranceSeconds) return -1;
+    if (seconds >= damagedFrom && seconds < damagedUntil) return -1;
     int shown = 0;
     while (shown + 1 < frames && secondsOf(shown + 1) <= seconds + 1e-6) ++shown;
     return shown;
@@ -132,6 +134,14 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   // Xvid packs a B-frame into the chunk of the P-frame after it and leaves empty chunks where it
   // held frames back; the same without its index, read chunk by chunk.
   const fs::path xvid = numberedClip("xvid.avi", 320, 180, 25, 10, "-c:v libxvid -bf 1 -g 50");
+  // A fixed pattern over a tenth of the file from 45 % on, the frames of about 2.7 s to 3.3 s: the
+  // samples there fail, and so do those decoded from the damaged keyframe at 3 s, which without
+  // the damage check showed a stale picture.
+  std::string bytes = readWholeFile(plainClip());
+  for (size_t at = bytes.size() * 45 / 100; at < bytes.size() * 55 / 100; ++at) {
+    bytes[at] = static_cast<char>(at % 251);
+  }
+  const fs::path damaged = writeBeside(plainClip(), "damaged.mp4", bytes);
   // Frames that need no other frame are decoded only where a sample shows them, and the next,
   // which ends its time on screen.
   const fs::path mjpeg = withoutAviIndex(numberedClip("mjpeg.avi", 320, 180, 25, 6, "-c:v mjpeg"));
@@ -184,6 +194,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {xvid, {25, 250}},
       {withoutAviIndex(xvid), {25, 250}},
       {mjpeg, {25, 150}, {320, 180}, asCoded, 2 * 12},
+      {damaged, {.rate = 30, .frames = 180, .damagedFrom = 2.7, .damagedUntil = 4}},
       {lateFragments, {25, 400, -10}},
       {cutAt3_3("closed-gop.mp4", closedGop, ""), cut},
       {cutAt3_3("open-gop.mp4", "-c:v libx264 -x264-params open-gop=1:keyint=50:bframes=3", ""),
@@ -288,6 +299,8 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
     int rate;
     std::vector<Step> steps;
     int64_t mostPackets = std::numeric_limits<int64_t>::max();
+    bool drops = false;  // non-reference frames: the last target drains the decoder, so each
+                         // packet it did not decode was a frame dropped
   } clips[] = {
       {bFramesClip(),
        10,
@@ -297,6 +310,7 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
        {{5.9, 147, 3}}},
       {dvdClip(), 25, {{3.0, 75, -1}, {0.48, 12, -1}, {0.1, 2, -1}}},
       {oneKeyframeClip(), 30, {{5.0, 150, -1}, {9.0, 270, -1}}, 300 + 40},
+      {bFramesClip(), 10, {{5.99, 59, 1}}, 60, true},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());
@@ -313,34 +327,9 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
         EXPECT_EQ(decodeCounters(*generator).seeks, step.seeks);
       }
     }
-    EXPECT_LE(decodeCounters(*generator).packetsRead, clip.mostPackets);
-  }
-  // The last target drains the decoder, so each packet it did not decode was a frame dropped.
-  const AssetHandle asset = openAsset(bFramesClip());
-  loadAsset(*asset);
-  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
-  ASSERT_TRUE(copyImageAtTime(*generator, 5.99).ok());
-  const DecodeCounters counters = decodeCounters(*generator);
-  EXPECT_LT(counters.framesDecoded, counters.packetsRead);
-}
-
-TEST(CaptureFailures, DamageInTheMiddleCostsOnlyTheSamplesThere) {
-  // A fixed pattern over a tenth of the file from 45 % on: the frames of about 2.7 s to 3.3 s.
-  std::string bytes = readWholeFile(plainClip());
-  for (size_t at = bytes.size() * 45 / 100; at < bytes.size() * 55 / 100; ++at) {
-    bytes[at] = static_cast<char>(at % 251);
-  }
-  const Stills run =
-      captureStills(writeBeside(plainClip(), "damaged.mp4", bytes), {"--max-frames", "7"});
-  EXPECT_EQ(run.result.exitStatus, 0);
-  // 3.0 s lies in the damage; 3.76 s decodes only from the damaged keyframe at 3.0 s on, so
-  // without the damage check it showed a stale picture.
-  ASSERT_EQ(run.report["failures"].size(), 2u) << run.result.out;
-  EXPECT_EQ(run.report["failures"][0]["index"], 4);
-  EXPECT_EQ(run.report["failures"][1]["index"], 5);
-  for (size_t i = 0; i < run.images.size(); ++i) {
-    const double requested = run.report["frames"][i]["requestedTimestampSeconds"];
-    EXPECT_EQ(readFrameNumber(run.images[i]), static_cast<int>(std::floor(requested * 30))) << i;
+    const DecodeCounters counters = decodeCounters(*generator);
+    EXPECT_LE(counters.packetsRead, clip.mostPackets);
+    EXPECT_TRUE(!clip.drops || counters.framesDecoded < counters.packetsRead);
   }
 }
 
