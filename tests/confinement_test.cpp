@@ -114,11 +114,11 @@ std::function<long()> raw(long call, Arguments... arguments) {
   return [=] { return syscall(call, arguments...); };
 }
 
-// Raising one of the process's own limits, which it may only lower.
-std::function<long()> raiseLimit(int resource) {
-  return [resource] {
-    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-    return syscall(SYS_prlimit64, 0, resource, &unlimited, nullptr);
+// Setting one of the process's own limits one past the bound a run sets it to: as a raise, refused.
+std::function<long()> raiseLimit(int resource, rlim_t pastBound) {
+  return [=] {
+    const rlimit raised{pastBound, pastBound};
+    return syscall(SYS_prlimit64, 0, resource, &raised, nullptr);
   };
 }
 
@@ -126,7 +126,8 @@ std::function<long()> raiseLimit(int resource) {
 void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, pid_t parent,
                 std::ostream& said) {
   const std::string in = output / "existing", out = outside, around = outside.parent_path(),
-                    made = around + "/new", moved = output / "moved", kept = output / "kept";
+                    made = around + "/new", moved = output / "moved", kept = output / "kept",
+                    locked = output / "locked" / "frame";
   static char scratch[4096] __attribute__((aligned(4096)));
   rlimit limits{};
   const int frame = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
@@ -136,9 +137,11 @@ void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, 
       {"open outside as a path", raw(SYS_openat, AT_FDCWD, out.c_str(), O_PATH)},
       {"overwrite inside", raw(SYS_openat, AT_FDCWD, in.c_str(), O_WRONLY | O_TRUNC)},
       {"create outside as a frame is", raw(SYS_openat, AT_FDCWD, made.c_str(), frame, 0666)},
+      // Only a capability overrides the directory's mode.
+      {"create a frame where the mode forbids it",
+       raw(SYS_openat, AT_FDCWD, locked.c_str(), frame, 0666)},
       {"open a directory outside",
        raw(SYS_openat, AT_FDCWD, around.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)},
-      {"rename outside", raw(SYS_rename, out.c_str(), made.c_str())},
       {"remove outside", raw(SYS_unlink, out.c_str())},
       {"rename inside, with a flag",
        raw(SYS_renameat2, AT_FDCWD, in.c_str(), AT_FDCWD, moved.c_str(), RENAME_NOREPLACE)},
@@ -146,9 +149,10 @@ void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, 
       {"write an inherited socket", raw(SYS_write, inherited, "x", 1)},
       {"limits of the parent", raw(SYS_prlimit64, parent, RLIMIT_CORE, nullptr, &limits)},
       {"signal the parent", raw(SYS_tgkill, parent, parent, 0)},
-      {"raise the file size limit", raiseLimit(RLIMIT_FSIZE)},
-      {"raise the descriptor limit", raiseLimit(RLIMIT_NOFILE)},
-      {"raise the core size limit", raiseLimit(RLIMIT_CORE)},
+      {"raise the file size limit", raiseLimit(RLIMIT_FSIZE, (64 << 20) + 1)},
+      {"raise the descriptor limit", raiseLimit(RLIMIT_NOFILE, 65)},
+      {"raise the core size limit", raiseLimit(RLIMIT_CORE, 1)},
+      {"raise the locked memory limit", raiseLimit(RLIMIT_MEMLOCK, 1)},
       {"writable code", raw(SYS_mmap, nullptr, 4096, PROT_READ | PROT_WRITE | PROT_EXEC,
                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)},
       {"make data code",
@@ -164,7 +168,8 @@ void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, 
       attempts.end(),
       {{"list inside",
         [&] {
-          const long fd = syscall(SYS_openat, AT_FDCWD, output.c_str(), O_RDONLY | O_DIRECTORY);
+          const long fd =
+              syscall(SYS_openat, AT_FDCWD, output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
           return fd < 0 ? fd : syscall(SYS_getdents64, fd, scratch, sizeof scratch);
         }},
        {"dumpable", raw(SYS_prctl, PR_SET_DUMPABLE, 1)},
@@ -176,7 +181,7 @@ void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, 
           if (pid == 0) _exit(0);
           return pid;
         }},
-       {"raise the heap limit", raiseLimit(RLIMIT_DATA)},
+       {"raise the heap limit", raiseLimit(RLIMIT_DATA, (rlim_t{2} << 30) + 1)},
        {"grow past the address space limit",
         raw(SYS_mmap, nullptr, size_t{3} << 30, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
             -1, 0)}});
@@ -222,6 +227,8 @@ TEST_P(Confined, CodeTakingOverTheDecoderFindsEveryWayOutShut) {
   const fs::path output = work.path() / "frames", outside = work.path() / "outside.txt";
   fs::create_directories(output / "kept");
   fs::create_directory(output / "frame-002.jpg");
+  fs::create_directory(output / "locked");
+  fs::permissions(output / "locked", fs::perms::owner_read | fs::perms::owner_exec);
   fs::permissions(work.path(), fs::perms::all, fs::perm_options::add);
   fs::permissions(output, fs::perms::all, fs::perm_options::add);
   std::ofstream(outside) << "not for framepick";
