@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <tuple>
 
 #include "media/colour_tags.h"
@@ -54,6 +55,8 @@ using ColourCase = std::tuple<std::string, std::string, std::string, Kind, std::
 const std::string kZimg = "-vf zscale=min=gbr:rin=pc:tin=bt709:pin=bt709:t=bt709:p=bt709:";
 const std::string kX264 = " -c:v libx264 -preset ultrafast -crf 10";
 const std::string kX265 = " -c:v libx265 -preset ultrafast -x265-params log-level=error:crf=8";
+const std::string kHalfTransparent = kZimg + "m=709:r=tv,format=yuva420p,geq=lum='lum(X,Y)':" +
+                                     "cb='cb(X,Y)':cr='cr(X,Y)':a='if(lt(Y,H/2),255,128)'";
 
 const ColourCase kCases[] = {
     {"bt601_limited_8bit_420", "H.264 yuv420p", "BT.601 / limited / BT.601 / BT.601", kSdr,
@@ -65,15 +68,10 @@ const ColourCase kCases[] = {
      kZimg + "m=170m:r=pc,format=yuvj422p -c:v mjpeg -q:v 2"},
     {"rgb", "FFV1 gbrp10", "none (RGB)", kSdr, "-vf format=gbrp10le -c:v ffv1"},
     {"alpha_yuva420p", "FFV1 yuva420p, half transparent", "BT.709 / limited / BT.709 / BT.709",
-     kHalfAlpha,
-     kZimg + "m=709:r=tv,format=yuva420p,"
-             "geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='if(lt(Y,H/2),255,128)' -c:v ffv1"},
+     kHalfAlpha, kHalfTransparent + " -c:v ffv1"},
     // FFmpeg's own VP9 decoder drops the alpha layer; libvpx's reads it.
     {"alpha_vp9", "VP9 yuva420p (lossless), half transparent", "BT.709 / limited / BT.709 / BT.709",
-     kHalfAlpha,
-     kZimg + "m=709:r=tv,format=yuva420p,"
-             "geq=lum='lum(X,Y)':cb='cb(X,Y)':cr='cr(X,Y)':a='if(lt(Y,H/2),255,128)' "
-             "-c:v libvpx-vp9 -lossless 1 -deadline realtime"},
+     kHalfAlpha, kHalfTransparent + " -c:v libvpx-vp9 -lossless 1 -deadline realtime"},
     // The chart's light with SDR white at BT.2408's 203 cd/m².
     {"pq_hevc_hdr10", "HEVC yuv420p10 + HDR10 metadata", "BT.2020 / limited / BT.2020 / PQ", kHdr,
      kZimg + "m=2020_ncl:r=tv:p=2020:t=smpte2084:npl=203,format=yuv420p10le" + kX265 +
@@ -96,8 +94,8 @@ TEST_P(ColourTest, PatchesLandWhereTheSourceHasThem) {
   const Stills run =
       captureStills(fixtureVideo("colour-" + name + ".mkv", arguments), {"--max-frames", "1"});
   ASSERT_EQ(run.images.size(), 1u) << run.result.out;
-  const DecodedImage& still = run.images[0];
-  ASSERT_EQ(std::make_pair(still.width, still.height), std::make_pair(384, 256));
+  const Image& still = run.images[0];
+  ASSERT_EQ(sizeOf(still), "384x256");
 
   double worst = 0, sum = 0, worstSkinAndGrey = 0;
   for (int patch = 0; patch < 24; ++patch) {
@@ -152,92 +150,64 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
   const struct {
     const char* what;
     ColourSource source;
-    uint16_t code;  // of R, G and B alike
-    uint16_t alpha;
-    int expected;  // 8-bit R, G and B alike
+    uint16_t code;  // of R, G and B alike, opaque
+    int expected;   // 8-bit R, G and B alike
   } cases[] = {
       // Half the signal is half the code: SDR is decoded and encoded with the same power.
-      {"BT.709 grey", {Transfer::kSdr, kBt709Primaries, 0}, 32768, 65535, 128},
-      {"DCI-P3 grey, graded for the DCI white", {Transfer::kSdr, kDciP3, 0}, 32768, 65535, 128},
-      {"half transparent white, over black",
-       {Transfer::kSdr, kBt709Primaries, 0},
-       65535,
-       32768,
-       128},
+      {"DCI-P3 grey, graded for the DCI white", {Transfer::kSdr, kDciP3, 0}, 32768, 128},
       // Scene light 0.5² / 3 = 1/12; display light 1000 · (1/12)^1.2 = 50.6 cd/m², a quarter of
       // the reference white's 203: 255 · 0.249^(1/2.4) = 143.
-      {"HLG grey at half signal", {Transfer::kHlg, kBt2020, 0}, 32768, 65535, 143},
+      {"HLG grey at half signal", {Transfer::kHlg, kBt2020, 0}, 32768, 143},
       // BT.2390 maps 203 cd/m² of a 1000 grade to 159 (255 · (159 / 203)^(1/2.4) = 230), 400 to
       // 194.
-      {"PQ 203 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 38055, 65535, 230},
-      {"PQ 400 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 42767, 65535, 250},
+      {"PQ 203 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 38055, 230},
+      {"PQ 400 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 42767, 250},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const ColourMapping mapping = makeColourMapping(c.source);
-    const uint16_t rgba[4] = {c.code, c.code, c.code, c.alpha};
+    const uint16_t rgba[4] = {c.code, c.code, c.code, 65535};
     uint8_t rgb[3] = {};
-    mapRow(mapping, rgba, rgb, 1);
+    mapRow(makeColourMapping(c.source), rgba, rgb, 1);
     for (const uint8_t channel : rgb) EXPECT_NEAR(channel, c.expected, 1);
   }
 }
 
 // What a frame's tags make of it: the matrix and range swscale is told, and whether the still
-// needs the colour tables, with which transfer, primaries (by their red's x) and peak.
+// needs the colour tables, with which transfer, primaries (by their red's x) and peak. BT.2020
+// and alpha have their rows in the colour chart's cases.
 TEST(ColourTags, NameTheConversionAStillNeeds) {
-  // Matrix, transfer and primaries unspecified (2).
-  const ColourTags sd{AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, 2, 2, 2, 720, 576, 0, 0};
-  const auto with = [&sd](void (*change)(ColourTags&)) {
-    ColourTags tags = sd;
-    change(tags);
-    return tags;
-  };
-  // BT.2020 and alpha have their rows in the colour chart's cases.
-  const struct {
-    const char* what;
-    ColourTags tags;
-    int matrix;
-    bool fullRange;
-    bool tables;
-    Transfer transfer = Transfer::kSdr;
-    double redX = 0.64, peakNits = 1000;
-  } cases[] = {
-      {"untagged SD", sd, SWS_CS_ITU601, false, false},
-      {"untagged scope HD", with([](auto& t) { t.width = 1280, t.height = 544; }), SWS_CS_ITU709,
-       false, false},
-      {"a matrix code no standard has", with([](auto& t) { t.matrix = 200, t.height = 1080; }),
-       SWS_CS_ITU709, false, false},
-      // A JPEG format is full range even where the frame's range tag says otherwise.
-      {"yuvj", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_YUVJ420P; }), SWS_CS_ITU601, true,
-       false},
-      {"HLG, untagged primaries", with([](auto& t) { t.transfer = AVCOL_TRC_ARIB_STD_B67; }),
-       SWS_CS_ITU601, false, true, Transfer::kHlg, 0.708},
-      {"PQ without metadata", with([](auto& t) { t.transfer = AVCOL_TRC_SMPTE2084; }),
-       SWS_CS_ITU601, false, true, Transfer::kPq, 0.708},
-      {"PQ mastered at 600", with([](auto& t) { t.transfer = 16, t.masteringPeakNits = 600; }),
-       SWS_CS_ITU601, false, true, Transfer::kPq, 0.708, 600},
-      {"PQ, content light first", with([](auto& t) {
-         t.transfer = 16, t.masteringPeakNits = 600, t.maxContentLightNits = 4000;
-       }),
-       SWS_CS_ITU601, false, true, Transfer::kPq, 0.708, 4000},
-      {"limited grey", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_GRAY8; }), SWS_CS_ITU601,
-       false, true},
-      {"full grey", with([](auto& t) { t.pixelFormat = AV_PIX_FMT_GRAY8, t.range = 2; }),
-       SWS_CS_ITU601, true, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(swsMatrix(c.tags), c.matrix);
-    EXPECT_EQ(isFullRange(c.tags), c.fullRange);
-    const std::optional<ColourSource> source = colourSourceOf(c.tags, false);
-    ASSERT_EQ(source.has_value(), c.tables);
-    if (!source) continue;
-    EXPECT_EQ(source->transfer, c.transfer);
-    EXPECT_NEAR(source->primaries.red.x, c.redX, 1e-9);
-    if (c.transfer != Transfer::kSdr) {
-      EXPECT_EQ(source->peakNits, c.peakNits);
+  const auto conversion = [](const ColourTags& tags) {
+    std::ostringstream said;
+    const int matrix = swsMatrix(tags);
+    said << (matrix == SWS_CS_ITU709   ? "709"
+             : matrix == SWS_CS_ITU601 ? "601"
+                                       : "another")
+         << (isFullRange(tags) ? " full" : " limited");
+    if (const std::optional<ColourSource> source = colourSourceOf(tags, false)) {
+      const char* transfers[] = {"SDR", "PQ", "HLG"};
+      said << ", " << transfers[static_cast<int>(source->transfer)] << " "
+           << source->primaries.red.x << " " << source->peakNits;
     }
-  }
+    return said.str();
+  };
+  // Matrix, transfer and primaries unspecified (2) unless a row says otherwise.
+  constexpr int yuv = AV_PIX_FMT_YUV420P, grey = AV_PIX_FMT_GRAY8, limited = AVCOL_RANGE_MPEG,
+                hlg = AVCOL_TRC_ARIB_STD_B67, pq = AVCOL_TRC_SMPTE2084;
+  // Format, range, matrix, transfer, primaries, size, content light, mastering peak.
+  const std::pair<ColourTags, std::string> cases[] = {
+      {{yuv, limited, 2, 2, 2, 720, 576, 0, 0}, "601 limited"},
+      {{yuv, limited, 2, 2, 2, 1280, 544, 0, 0}, "709 limited"},    // scope HD
+      {{yuv, limited, 200, 2, 2, 720, 1080, 0, 0}, "709 limited"},  // a matrix no standard has
+      // A JPEG format is full range even where the frame's range tag says otherwise.
+      {{AV_PIX_FMT_YUVJ420P, limited, 2, 2, 2, 720, 576, 0, 0}, "601 full"},
+      {{yuv, limited, 2, hlg, 2, 720, 576, 0, 0}, "601 limited, HLG 0.708 1000"},
+      {{yuv, limited, 2, pq, 2, 720, 576, 0, 0}, "601 limited, PQ 0.708 1000"},
+      {{yuv, limited, 2, pq, 2, 720, 576, 0, 600}, "601 limited, PQ 0.708 600"},
+      {{yuv, limited, 2, pq, 2, 720, 576, 4000, 600}, "601 limited, PQ 0.708 4000"},
+      {{grey, limited, 2, 2, 2, 720, 576, 0, 0}, "601 limited, SDR 0.64 1000"},
+      {{grey, AVCOL_RANGE_JPEG, 2, 2, 2, 720, 576, 0, 0}, "601 full"},
+  };
+  for (const auto& [tags, expected] : cases) EXPECT_EQ(conversion(tags), expected);
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 // The inputs kept in fuzz/regressions (hand-made hostile files, and any input a fuzz run broke
-// the tool with): each ends with one report, a defined exit status and nothing on stderr, reports
-// no frame at an impossible time, and costs little memory whatever sizes it claims.
+// the tool with): each ends with one report (which the report checker finds sound, no frame at an
+// impossible time), a defined exit status and nothing on stderr, and costs little memory whatever
+// sizes it claims.
 
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 
 #include "support/process.h"
 
@@ -24,13 +23,6 @@ TEST(FuzzRegressions, EachInputEndsWithOneReport) {
     EXPECT_EQ(result.err, "");
     if (result.maxResidentKilobytes) {
       EXPECT_LT(*result.maxResidentKilobytes, 200'000);
-    }
-    ASSERT_TRUE(result.out.ends_with("}\n") && nlohmann::json::accept(result.out)) << result.out;
-    const nlohmann::json report = nlohmann::json::parse(result.out);
-    for (const auto& frame : report["frames"]) {
-      const double actual = frame["actualTimestampSeconds"];
-      EXPECT_GE(actual, -0.04) << frame;
-      EXPECT_LE(actual, frame["requestedTimestampSeconds"].get<double>() + 0.04) << frame;
     }
     ++tried;
   }

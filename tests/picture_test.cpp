@@ -33,7 +33,7 @@ TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
     }
     const auto stills = captureStills(video, {"--max-frames", "1"}).images;
     ASSERT_EQ(stills.size(), 1u);
-    ASSERT_EQ(std::make_pair(stills[0].width, stills[0].height), std::make_pair(320, 240));
+    ASSERT_EQ(sizeOf(stills[0]), "320x240");
     for (int y = 70; y < 170; ++y) {  // green, in the middle of either box
       EXPECT_GT(stills[0].rgb[(y * 320 + (topFirst ? 80 : 240)) * 3 + 1], 200) << y;
       EXPECT_LT(stills[0].rgb[(y * 320 + (topFirst ? 240 : 80)) * 3 + 1], 55) << y;
@@ -58,8 +58,7 @@ TEST(SizeChanges, EachStillHasItsOwnFramesSize) {
   ASSERT_EQ(stills.size(), 4u);
   // Samples at 0.24, 0.75, 1.25 and 1.76 s; the second part numbers its frames from 0 again.
   for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(std::make_pair(stills[i].width, stills[i].height),
-              i < 2 ? std::make_pair(640, 360) : std::make_pair(320, 240));
+    EXPECT_EQ(sizeOf(stills[i]), i < 2 ? "640x360" : "320x240");
     EXPECT_EQ(readFrameNumber(stills[i]), i % 2 ? 22 : 7) << i;
   }
 }

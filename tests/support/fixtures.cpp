@@ -4,7 +4,6 @@
 #include <turbojpeg.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -13,10 +12,12 @@
 
 namespace framepick::testing {
 
-std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords) {
+namespace fs = std::filesystem;
+
+fs::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords) {
   static const ScratchDirectory directory;
-  const std::filesystem::path path = directory.path() / fileName;
-  if (std::filesystem::exists(path)) return path;
+  const fs::path path = directory.path() / fileName;
+  if (fs::exists(path)) return path;
   std::istringstream words("-v error -nostdin -y " + ffmpegWords + " " + path.string());
   const ProcessResult result =
       runProcess("ffmpeg", {std::istream_iterator<std::string>(words), {}});
@@ -26,135 +27,8 @@ std::filesystem::path fixtureVideo(const std::string& fileName, const std::strin
   return path;
 }
 
-std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
-                                        const std::string& fileName, int a, int b, int c, int d) {
-  std::string bytes = readWholeFile(mp4);
-  // The matrix sits 44 bytes past the name of a version-0 tkhd box, in 16.16 fixed point: a, b,
-  // u, c, d.
-  const size_t matrix = bytes.find("tkhd") + 44;
-  if (matrix < 44 || bytes[matrix - 40] != 0 || matrix + 20 > bytes.size()) {
-    throw std::runtime_error("no version-0 track header in " + mp4.string());
-  }
-  const auto put = [&bytes](size_t at, int value) {
-    const uint32_t fixed = static_cast<uint32_t>(value) << 16;
-    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(fixed >> (24 - 8 * i));
-  };
-  put(matrix, a);
-  put(matrix + 4, b);
-  put(matrix + 12, c);
-  put(matrix + 16, d);
-  const std::filesystem::path path = mp4.parent_path() / fileName;
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
-namespace {
-
-uint32_t bigEndian32(const std::string& bytes, size_t at) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
-  return value;
-}
-
-void putBigEndian32(std::string& bytes, size_t at, uint32_t value) {
-  for (size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(value >> (24 - 8 * i));
-}
-
-// The boxes from the top of an MP4 file down `path`, each found in the one before; throws when
-// one is missing.
-std::vector<size_t> boxPath(const std::string& bytes, const std::vector<const char*>& path) {
-  std::vector<size_t> boxes;
-  size_t from = 0, to = bytes.size();
-  for (const char* name : path) {
-    size_t at = from;
-    while (at + 8 <= to && bytes.compare(at + 4, 4, name) != 0) at += bigEndian32(bytes, at);
-    if (at + 8 > to) throw std::runtime_error(std::string("no ") + name + " box");
-    boxes.push_back(at);
-    from = at + 8;
-    to = at + bigEndian32(bytes, at);
-  }
-  return boxes;
-}
-
-// Replaces the last box of `boxes` with `box`, growing the ones around it.
-void replaceBox(std::string& bytes, std::vector<size_t> boxes, const std::string& box) {
-  const uint32_t growth = static_cast<uint32_t>(box.size() - bigEndian32(bytes, boxes.back()));
-  bytes.replace(boxes.back(), bigEndian32(bytes, boxes.back()), box);
-  boxes.pop_back();
-  for (const size_t at : boxes) putBigEndian32(bytes, at, bigEndian32(bytes, at) + growth);
-}
-
-}  // namespace
-
-std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
-                                      const std::vector<uint32_t>& samples) {
-  std::string bytes = readWholeFile(mp4);
-  std::string table(16 + 4 * samples.size(), '\0');
-  putBigEndian32(table, 0, static_cast<uint32_t>(table.size()));
-  table.replace(4, 4, "stss");
-  putBigEndian32(table, 12, static_cast<uint32_t>(samples.size()));
-  for (size_t i = 0; i < samples.size(); ++i) putBigEndian32(table, 16 + 4 * i, samples[i]);
-  replaceBox(bytes, boxPath(bytes, {"moov", "trak", "mdia", "minf", "stbl", "stss"}), table);
-  const std::filesystem::path path = mp4.parent_path() / fileName;
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
-std::filesystem::path withEditList(const std::filesystem::path& mp4, const std::string& fileName,
-                                   const std::vector<EditEntry>& edits) {
-  std::string bytes = readWholeFile(mp4);
-  // Version-0 headers: the time scales sit 12 bytes into mvhd's and mdhd's content.
-  const uint32_t movieScale = bigEndian32(bytes, boxPath(bytes, {"moov", "mvhd"}).back() + 20);
-  const uint32_t mediaScale =
-      bigEndian32(bytes, boxPath(bytes, {"moov", "trak", "mdia", "mdhd"}).back() + 20);
-  const std::vector<size_t> elst = boxPath(bytes, {"moov", "trak", "edts", "elst"});
-  const uint32_t firstFrame = bigEndian32(bytes, elst.back() + 20);
-  std::string box(16 + 12 * edits.size(), '\0');
-  putBigEndian32(box, 0, static_cast<uint32_t>(box.size()));
-  box.replace(4, 4, "elst");
-  putBigEndian32(box, 12, static_cast<uint32_t>(edits.size()));
-  for (size_t i = 0; i < edits.size(); ++i) {
-    const EditEntry& edit = edits[i];
-    putBigEndian32(box, 16 + 12 * i, static_cast<uint32_t>(edit.durationSeconds * movieScale));
-    putBigEndian32(box, 20 + 12 * i,
-                   edit.mediaSeconds < 0
-                       ? UINT32_MAX
-                       : firstFrame + static_cast<uint32_t>(edit.mediaSeconds * mediaScale));
-    putBigEndian32(box, 24 + 12 * i, static_cast<uint32_t>(edit.rate) << 16);
-  }
-  replaceBox(bytes, elst, box);
-  const std::filesystem::path path = mp4.parent_path() / fileName;
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
-std::filesystem::path withFragmentsFrom(const std::filesystem::path& mp4,
-                                        const std::string& fileName, int first) {
-  const std::string bytes = readWholeFile(mp4);
-  std::string kept;
-  int fragment = 0;
-  for (size_t at = 0; at + 8 <= bytes.size();) {
-    const uint32_t size = bigEndian32(bytes, at);
-    if (size < 8) throw std::runtime_error("a box of " + std::to_string(size) + " bytes");
-    const std::string name = bytes.substr(at + 4, 4);
-    if (name == "moof") ++fragment;
-    if ((name != "moof" && name != "mdat") || fragment > first) kept += bytes.substr(at, size);
-    at += size;
-  }
-  const std::filesystem::path path = mp4.parent_path() / fileName;
-  std::ofstream(path, std::ios::binary) << kept;
-  return path;
-}
-
-std::filesystem::path withoutStart(const std::filesystem::path& file, const std::string& fileName,
-                                   size_t bytes) {
-  const std::filesystem::path path = file.parent_path() / fileName;
-  std::ofstream(path, std::ios::binary) << readWholeFile(file).substr(bytes);
-  return path;
-}
-
-std::filesystem::path numberedClip(const std::string& fileName, int width, int height, int rate,
-                                   double seconds, const std::string& encoderWords) {
+fs::path numberedClip(const std::string& fileName, int width, int height, int rate, double seconds,
+                      const std::string& encoderWords) {
   // Drawn small and scaled up with nearest-neighbour: geq is slow on big pictures.
   const std::string bands = "if(lt(Y,H/2),if(bitand(N,pow(2,floor(X*12/W))),235,16),128)";
   return fixtureVideo(fileName, "-f lavfi -i nullsrc=s=96x54:r=" + std::to_string(rate) +
@@ -164,24 +38,137 @@ std::filesystem::path numberedClip(const std::string& fileName, int width, int h
                                     encoderWords);
 }
 
-DecodedImage decodeJpegFile(const std::filesystem::path& path) {
+fs::path writeBeside(const fs::path& beside, const std::string& fileName,
+                     const std::string& bytes) {
+  const fs::path path = beside.parent_path() / fileName;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+fs::path withoutAviIndex(const fs::path& avi) {
+  std::string bytes = readWholeFile(avi);
+  bytes.replace(bytes.rfind("idx1"), 4, "JUNK");
+  return writeBeside(avi, "unindexed-" + avi.filename().string(), bytes);
+}
+
+std::string bigEndian32(uint32_t value) {
+  return {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+}
+
+std::string mp4Box(const std::string& type, const std::string& content) {
+  return bigEndian32(static_cast<uint32_t>(8 + content.size())) + type + content;
+}
+
+namespace {
+
+uint32_t readBigEndian32(const std::string& bytes, size_t at) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// The boxes from the top of an MP4 file down `path`, each found in the one before; throws when
+// one is missing.
+std::vector<size_t> boxPath(const std::string& bytes, const std::vector<const char*>& path) {
+  std::vector<size_t> boxes;
+  size_t from = 0, to = bytes.size();
+  for (const char* name : path) {
+    size_t at = from;
+    while (at + 8 <= to && bytes.compare(at + 4, 4, name) != 0) at += readBigEndian32(bytes, at);
+    if (at + 8 > to) throw std::runtime_error(std::string("no ") + name + " box");
+    boxes.push_back(at);
+    from = at + 8;
+    to = at + readBigEndian32(bytes, at);
+  }
+  return boxes;
+}
+
+// Replaces the last box of `boxes` with `box`, growing the ones around it.
+void replaceBox(std::string& bytes, std::vector<size_t> boxes, const std::string& box) {
+  const uint32_t growth = static_cast<uint32_t>(box.size() - readBigEndian32(bytes, boxes.back()));
+  bytes.replace(boxes.back(), readBigEndian32(bytes, boxes.back()), box);
+  boxes.pop_back();
+  for (const size_t at : boxes)
+    bytes.replace(at, 4, bigEndian32(readBigEndian32(bytes, at) + growth));
+}
+
+}  // namespace
+
+fs::path withDisplayMatrix(const fs::path& mp4, const std::string& fileName, int a, int b, int c,
+                           int d) {
+  std::string bytes = readWholeFile(mp4);
+  // A version-0 track header holds the matrix 40 bytes into its content, in 16.16 fixed point:
+  // a, b, u, c, d.
+  const size_t header = boxPath(bytes, {"moov", "trak", "tkhd"}).back();
+  if (bytes[header + 8] != 0) throw std::runtime_error("no version-0 track header");
+  for (const auto& [at, value] : {std::pair{0, a}, {4, b}, {12, c}, {16, d}}) {
+    bytes.replace(header + 48 + at, 4, bigEndian32(static_cast<uint32_t>(value) << 16));
+  }
+  return writeBeside(mp4, fileName, bytes);
+}
+
+fs::path withSyncSamples(const fs::path& mp4, const std::string& fileName,
+                         const std::vector<uint32_t>& samples) {
+  std::string bytes = readWholeFile(mp4);
+  std::string table = bigEndian32(0) + bigEndian32(static_cast<uint32_t>(samples.size()));
+  for (const uint32_t sample : samples) table += bigEndian32(sample);
+  replaceBox(bytes, boxPath(bytes, {"moov", "trak", "mdia", "minf", "stbl", "stss"}),
+             mp4Box("stss", table));
+  return writeBeside(mp4, fileName, bytes);
+}
+
+fs::path withEditList(const fs::path& mp4, const std::string& fileName,
+                      const std::vector<EditEntry>& edits) {
+  std::string bytes = readWholeFile(mp4);
+  // Version-0 headers: the time scales sit 12 bytes into mvhd's and mdhd's content.
+  const uint32_t movieScale = readBigEndian32(bytes, boxPath(bytes, {"moov", "mvhd"}).back() + 20);
+  const uint32_t mediaScale =
+      readBigEndian32(bytes, boxPath(bytes, {"moov", "trak", "mdia", "mdhd"}).back() + 20);
+  const std::vector<size_t> elst = boxPath(bytes, {"moov", "trak", "edts", "elst"});
+  const uint32_t firstFrame = readBigEndian32(bytes, elst.back() + 20);
+  std::string list = bigEndian32(0) + bigEndian32(static_cast<uint32_t>(edits.size()));
+  for (const EditEntry& edit : edits) {
+    list += bigEndian32(static_cast<uint32_t>(edit.durationSeconds * movieScale)) +
+            bigEndian32(edit.mediaSeconds < 0
+                            ? UINT32_MAX
+                            : firstFrame + static_cast<uint32_t>(edit.mediaSeconds * mediaScale)) +
+            bigEndian32(static_cast<uint32_t>(edit.rate) << 16);
+  }
+  replaceBox(bytes, elst, mp4Box("elst", list));
+  return writeBeside(mp4, fileName, bytes);
+}
+
+fs::path withFragmentsFrom(const fs::path& mp4, const std::string& fileName, int first) {
+  const std::string bytes = readWholeFile(mp4);
+  std::string kept;
+  int fragment = 0;
+  for (size_t at = 0; at + 8 <= bytes.size();) {
+    const uint32_t size = readBigEndian32(bytes, at);
+    if (size < 8) throw std::runtime_error("a box of " + std::to_string(size) + " bytes");
+    const std::string name = bytes.substr(at + 4, 4);
+    if (name == "moof") ++fragment;
+    if ((name != "moof" && name != "mdat") || fragment > first) kept += bytes.substr(at, size);
+    at += size;
+  }
+  return writeBeside(mp4, fileName, kept);
+}
+
+Image decodeJpegFile(const fs::path& path) {
   const std::string file = readWholeFile(path);
   const auto* bytes = reinterpret_cast<const unsigned char*>(file.data());
   const std::unique_ptr<void, int (*)(tjhandle)> decompressor(tjInitDecompress(), tjDestroy);
-  DecodedImage image;
-  int subsampling = 0, colorspace = 0;
-  if (tjDecompressHeader3(decompressor.get(), bytes, file.size(), &image.width, &image.height,
-                          &subsampling, &colorspace) != 0) {
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  if (tjDecompressHeader3(decompressor.get(), bytes, file.size(), &width, &height, &subsampling,
+                          &colorspace) != 0) {
     return {};
   }
-  image.rgb.resize(static_cast<size_t>(image.width) * image.height * 3);
-  const bool decoded =
-      tjDecompress2(decompressor.get(), bytes, file.size(), image.rgb.data(), image.width, 0,
-                    image.height, TJPF_RGB, TJFLAG_ACCURATEDCT) == 0;
-  return decoded ? image : DecodedImage{};
+  Image image{width, height, std::vector<uint8_t>(size_t(width) * height * 3)};
+  const bool decoded = tjDecompress2(decompressor.get(), bytes, file.size(), image.rgb.data(),
+                                     width, 0, height, TJPF_RGB, TJFLAG_ACCURATEDCT) == 0;
+  return decoded ? image : Image{};
 }
 
-Stills captureStills(const std::filesystem::path& video, const std::vector<std::string>& options) {
+Stills captureStills(const fs::path& video, const std::vector<std::string>& options) {
   const ScratchDirectory output;
   std::vector<std::string> arguments = {"--input", video.string(), "--output-dir",
                                         output.path().string()};
@@ -197,13 +184,13 @@ Stills captureStills(const std::filesystem::path& video, const std::vector<std::
   return stills;
 }
 
-int readFrameNumber(const DecodedImage& image, Turn turn) {
+int readFrameNumber(const Image& image, Turn turn) {
   if (image.width == 0) return -1;
   const auto green = [&](double u, double v) {
     const auto [x, y] = turn(u, v);
-    const int column = std::clamp(static_cast<int>(x * image.width), 0, image.width - 1);
-    const int row = std::clamp(static_cast<int>(y * image.height), 0, image.height - 1);
-    return image.rgb[(static_cast<size_t>(row) * image.width + column) * 3 + 1];
+    const int64_t column = std::clamp<int64_t>(x * image.width, 0, image.width - 1);
+    const int64_t row = std::clamp<int64_t>(y * image.height, 0, image.height - 1);
+    return image.rgb[(row * image.width + column) * 3 + 1];
   };
   if (std::abs(green(0.5, 0.75) - 128) > 24) return -1;
   int number = 0;

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "files/image.h"
 #include "support/process.h"
 
 namespace framepick::testing {
@@ -21,13 +22,23 @@ std::filesystem::path fixtureVideo(const std::string& fileName, const std::strin
 std::filesystem::path numberedClip(const std::string& fileName, int width, int height, int rate,
                                    double seconds, const std::string& encoderWords);
 
-// A copy of an MP4 file whose first track header carries the display matrix's a, b, c and d
-// (whole numbers): FFmpeg 7 no longer turns a "rotate" tag into a matrix, and none writes mirrors.
+// The bytes written to a file of that name in the directory of `beside`.
+std::filesystem::path writeBeside(const std::filesystem::path& beside, const std::string& fileName,
+                                  const std::string& bytes);
+
+// A copy of an AVI file without its index, named "unindexed-" and the file's name.
+std::filesystem::path withoutAviIndex(const std::filesystem::path& avi);
+
+// MP4 boxes: a 32-bit big-endian size that counts its own header, then the type.
+std::string bigEndian32(uint32_t value);
+std::string mp4Box(const std::string& type, const std::string& content);
+
+// Copies of MP4 files, with their index after their samples as ffmpeg writes them, whose first
+// track has a display matrix of whole numbers a, b, c and d (FFmpeg 7 no longer turns a "rotate"
+// tag into a matrix, and none writes mirrors), or a sync-sample table listing these sample
+// numbers (counted from 1).
 std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
                                         const std::string& fileName, int a, int b, int c, int d);
-
-// A copy of an MP4 file (its index after its samples, as ffmpeg writes it) whose first track's
-// sync-sample table lists these sample numbers, counted from 1.
 std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
                                       const std::vector<uint32_t>& samples);
 
@@ -44,30 +55,25 @@ struct EditEntry {
   int rate;
 };
 
-// A copy of an MP4 file (its index after its samples) whose first track's edit list is `edits`;
-// the file's own edit list gives the media time of the first frame.
+// A copy of an MP4 file whose first track's edit list is `edits`; the file's own edit list gives
+// the media time of the first frame.
 std::filesystem::path withEditList(const std::filesystem::path& mp4, const std::string& fileName,
                                    const std::vector<EditEntry>& edits);
 
-// A copy of a file without its first `bytes` bytes.
-std::filesystem::path withoutStart(const std::filesystem::path& file, const std::string& fileName,
-                                   size_t bytes);
-
-struct DecodedImage {
-  int width = 0;
-  int height = 0;
-  std::vector<uint8_t> rgb;
-};
-
 // Decodes a JPEG file to RGB; an empty image when it cannot.
-DecodedImage decodeJpegFile(const std::filesystem::path& path);
+Image decodeJpegFile(const std::filesystem::path& path);
+
+// "width x height", without spaces.
+inline std::string sizeOf(const Image& image) {
+  return std::to_string(image.width) + "x" + std::to_string(image.height);
+}
 
 // A run's report and the stills it lists, in order, each checked against the size the report
 // gives it; nothing may come on standard error.
 struct Stills {
   ProcessResult result;
   nlohmann::json report;
-  std::vector<DecodedImage> images;
+  std::vector<Image> images;
 };
 Stills captureStills(const std::filesystem::path& video, const std::vector<std::string>& options);
 
@@ -77,6 +83,6 @@ inline std::pair<double, double> asCoded(double u, double v) { return {u, v}; }
 
 // The number a frame of numberedClip carries, read where `turn` puts its bands; -1 when the
 // bottom half is not grey (the picture is not where `turn` says).
-int readFrameNumber(const DecodedImage& image, Turn turn = asCoded);
+int readFrameNumber(const Image& image, Turn turn = asCoded);
 
 }  // namespace framepick::testing
