@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <numeric>
 #include <optional>
@@ -23,7 +22,7 @@ extern "C" {
 }
 
 #include "files/frame_file.h"
-#include "media/compat.h"
+#include "media/asset.h"
 #include "media/ffmpeg_facts.h"
 #include "media/handles.h"
 #include "media/picture.h"
@@ -237,17 +236,6 @@ const AVFrame* frameOnScreen(Reader& reader, double seconds) {
   }
 }
 
-// The display matrix's linear part, for renderPicture to turn by.
-AffineTransform displayTransformOf(const AVStream& stream) {
-  size_t size = 0;
-  const uint8_t* data = streamSideData(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-  if (data == nullptr || size < 9 * sizeof(int32_t)) return kIdentityTransform;
-  int32_t matrix[9];
-  std::memcpy(matrix, data, sizeof matrix);
-  constexpr double kOne = 1 << 16;  // 16.16 fixed point
-  return {matrix[0] / kOne, matrix[1] / kOne, matrix[3] / kOne, matrix[4] / kOne};
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -264,7 +252,7 @@ int main(int argc, char** argv) {
   std::error_code error;
   std::filesystem::create_directories(arguments->outputDir, error);
   if (error) return 1;
-  const AffineTransform transform = displayTransformOf(*reader.stream);
+  const AffineTransform transform = displayTransform(*reader.stream);
   UniqueSwsContext scaler;
 
   const std::vector<double>& seconds = arguments->seconds;

@@ -59,7 +59,7 @@ print("+".join("eq(n\\,%d)" % math.floor(float(t) * rate + 1e-6) for t in sys.ar
     >/dev/null
   # framepick's stills that the bound made byte for byte the same.
   for still in "$work"/fp/frame-*.jpg; do
-    cmp -s "$still" "$work/bound/$(basename "$still")" && echo "$still"
+    if cmp -s "$still" "$work/bound/$(basename "$still")"; then echo "$still"; fi
   done | wc -l >"$work/$name.same"
   rm -rf "$work/fp" "$work/bound"
   /usr/bin/time -f '%M' -o "$work/$name.rss" build/framepick --input "$clip" --output-dir "$work/fp" >/dev/null
