@@ -25,6 +25,10 @@ encode .C-landscape.mp4 -f lavfi -i "$(lavfi_source 1920x1080 20)" \
 encode C-1080p-h264-phone-rotated.mp4 -i corpus/.C-landscape.mp4 -c copy -metadata:s:v rotate=270
 encode D-720p-vp9.webm -f lavfi -i "$(lavfi_source 1280x720 20)" \
   -c:v libvpx-vp9 -deadline good -cpu-used 5 -row-mt 1 -b:v 3500k -g 240 -pix_fmt yuv420p
+# Intra refresh: after the first frame no picture is whole on its own; each builds up over the
+# frames of a refresh period, so a seek lands where nothing is shown yet.
+encode E-720p-h264-intra-refresh.mp4 -f lavfi -i "$(lavfi_source 1280x720 20)" \
+  -c:v libx264 -preset veryfast -x264-params intra-refresh=1:keyint=60 -pix_fmt yuv420p
 # Short clips, as phones and messaging apps upload them: a fixed cost per file shows most here.
 encode S1-720p-h264-10-frames.mp4 -f lavfi -i "$(lavfi_source 1280x720 1)" -frames:v 10 \
   -c:v libx264 -preset veryfast -pix_fmt yuv420p
