@@ -85,55 +85,15 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   // a quarter clockwise.
   const fs::path phone = withDisplayMatrix(plainClip(), "phone.mp4", 0, 1, -1, 0);
   const fs::path mirror = withDisplayMatrix(plainClip(), "mirrored.mp4", -1, 0, 0, 1);
-  // The last frame in decode order (a B-frame) lasts 3.04 s, to the track's end at 7 s.
-  const fs::path longLast = fixtureVideo(
-      "long-last.mp4",
-      "-i " +
-          numberedClip("long-last-source.mp4", 320, 180, 25, 4,
-                       "-c:v libx264 -x264-params b-adapt=0:bframes=3 -use_editlist 0")
-              .string() +
-          " -c copy -bsf:v setts=pts=PTS:dts=DTS:duration=if(eq(N\\,99)\\,38912\\,DURATION)"
-          " -use_editlist 0");
-  // An empty edit of 2 s before the video.
-  const fs::path delayed = fixtureVideo(
-      "empty-edit.mp4",
-      "-itsoffset 2 -i " +
-          numberedClip("undelayed.mp4", 320, 180, 25, 4, "-c:v libx264 -preset ultrafast -g 25")
-              .string() +
-          " -c copy");
-  const fs::path vp9 =
-      numberedClip("vp9.webm", 320, 180, 25, 2, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8");
-  const fs::path anamorphic =
-      numberedClip("anamorphic.mp4", 360, 288, 25, 2, "-vf setsar=64/45 -c:v libx264");
-  // MPEG-TS starts its clock at 1.4 s.
-  const fs::path offset =
-      numberedClip("offset.ts", 320, 180, 30, 3, "-c:v libx264 -preset ultrafast -bf 2 -f mpegts");
-  // AVI stores no presentation times, and the decoder holds B-frames back two frames.
-  const fs::path avi = numberedClip("b-frames.avi", 320, 180, 25, 4,
-                                    "-c:v libx264 -g 50 -x264-params b-adapt=0:bframes=3 "
-                                    "-bsf:v h264_mp4toannexb");
-  // Intra refresh: the keyframes after the first are where a picture starts to build up.
-  const fs::path intraRefresh =
-      numberedClip("intra-refresh.mp4", 320, 180, 30, 10,
-                   "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0");
   // Portrait pictures are fitted by their height; a transposing matrix turns and mirrors them.
   const fs::path portrait =
       numberedClip("portrait.mp4", 360, 640, 25, 2, "-vf setsar=1 -c:v libx264 -preset ultrafast");
-  // One second of video in a file that lasts 1.908 s, because its sound does: the sample at
-  // 1.02 s gets the last frame, the later ones fail.
-  const fs::path endsEarly = numberedClip("ends-early.mov", 320, 180, 25, 1,
-                                          "-f lavfi -i sine=d=1.908:sample_rate=8000 -c:v libx264 "
-                                          "-preset ultrafast -c:a pcm_s16le");
-  // HEVC whose sync-sample table lists I pictures that are no entry points (IRAP): the P pictures
-  // after them refer across them, so a decoder started there predicts from grey stand-ins.
-  const fs::path falseSyncSamples = withSyncSamples(
-      numberedClip("hevc-forced-i.mp4", 320, 180, 25, 8,
-                   "-force_key_frames expr:eq(mod(n,50),0) -c:v libx265 -x265-params "
-                   "keyint=300:min-keyint=300:scenecut=0:bframes=0:ref=3:log-level=error"),
-      "hevc-false-sync.mp4", {1, 52, 102, 152});
   // Xvid packs a B-frame into the chunk of the P-frame after it and leaves empty chunks where it
   // held frames back; the same without its index, read chunk by chunk.
   const fs::path xvid = numberedClip("xvid.avi", 320, 180, 25, 10, "-c:v libxvid -bf 1 -g 50");
+  // Frames that need no other frame are decoded only where a sample shows them, and the next,
+  // which ends its time on screen.
+  const fs::path mjpeg = withoutAviIndex(numberedClip("mjpeg.avi", 320, 180, 25, 6, "-c:v mjpeg"));
   // A fixed pattern over a tenth of the file from 45 % on, the frames of about 2.7 s to 3.3 s: the
   // samples there fail, and so do those decoded from the damaged keyframe at 3 s, which without
   // the damage check showed a stale picture.
@@ -141,19 +101,8 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   for (size_t at = bytes.size() * 45 / 100; at < bytes.size() * 55 / 100; ++at) {
     bytes[at] = static_cast<char>(at % 251);
   }
-  const fs::path damaged = writeBeside(plainClip(), "damaged.mp4", bytes);
-  // Frames that need no other frame are decoded only where a sample shows them, and the next,
-  // which ends its time on screen.
-  const fs::path mjpeg = withoutAviIndex(numberedClip("mjpeg.avi", 320, 180, 25, 6, "-c:v mjpeg"));
-  // Sixteen seconds at 25 fps in fragments of a second, of which the last six are kept.
-  const fs::path lateFragments =
-      withFragmentsFrom(numberedClip("fragments.mp4", 320, 180, 25, 16,
-                                     "-c:v libx264 -preset ultrafast -g 25 -movflags "
-                                     "frag_keyframe+empty_moov+default_base_moof"),
-                        "late-fragments.mp4", 10);
   // Stream-copy cuts at 3.3 s, between two frames: one edit whose media time is 0.3 s past the
-  // keyframe the copy starts at, so time 0 shows the frame of 3.28 s. Closed and open GOPs,
-  // HEVC, and a cut that ends at 6.3 s too.
+  // keyframe the copy starts at, so time 0 shows the frame of 3.28 s.
   const auto cutAt3_3 = [](const std::string& name, const std::string& encoder,
                            const std::string& end) {
     return fixtureVideo("cut-" + name,
@@ -163,6 +112,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   };
   const std::string closedGop = "-c:v libx264 -preset ultrafast -bf 3 -g 50";
   const Timeline cut{25, 200, -3.3};
+  const Timeline paused{25, 150, 0, 47, 3};
   const struct {
     fs::path video;
     Timeline timeline;
@@ -177,25 +127,71 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {withDisplayMatrix(plainClip(), "doubled.mp4", 2, 0, 0, 2), {30, 180}},
       {portrait, {25, 50}, {360, 640}},
       {withDisplayMatrix(portrait, "transposed.mp4", 0, 1, 1, 0), {25, 50}, {640, 360}, transposed},
-      {vp9, {25, 50}},
-      {anamorphic, {25, 50}, {512, 288}},
-      {offset, {30, 90}},
-      {pausedClip("paused.mp4"), {25, 150, 0, 47, 3}},
-      {pausedClip("paused.mkv"), {25, 150, 0, 47, 3}},
-      {pausedClip("paused.ts"), {25, 150, 0, 47, 3}},
-      {longLast, {25, 100}},
-      {delayed, {25, 100, 2}},
-      {endsEarly, {25, 25, 0, -1, 0, 1.0}},
-      {avi, {25, 100}},
+      {numberedClip("vp9.webm", 320, 180, 25, 2, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8"),
+       {25, 50}},
+      {numberedClip("anamorphic.mp4", 360, 288, 25, 2, "-vf setsar=64/45 -c:v libx264"),
+       {25, 50},
+       {512, 288}},
+      // MPEG-TS starts its clock at 1.4 s.
+      {numberedClip("offset.ts", 320, 180, 30, 3, "-c:v libx264 -preset ultrafast -bf 2 -f mpegts"),
+       {30, 90}},
+      {pausedClip("paused.mp4"), paused},
+      {pausedClip("paused.mkv"), paused},
+      {pausedClip("paused.ts"), paused},
+      // The last frame in decode order (a B-frame) lasts 3.04 s, to the track's end at 7 s.
+      {fixtureVideo("long-last.mp4",
+                    "-i " +
+                        numberedClip("long-last-source.mp4", 320, 180, 25, 4,
+                                     "-c:v libx264 -x264-params b-adapt=0:bframes=3 "
+                                     "-use_editlist 0")
+                            .string() +
+                        " -c copy -bsf:v "
+                        "setts=pts=PTS:dts=DTS:duration=if(eq(N\\,99)\\,38912\\,DURATION)"
+                        " -use_editlist 0"),
+       {25, 100}},
+      // An empty edit of 2 s before the video.
+      {fixtureVideo("empty-edit.mp4", "-itsoffset 2 -i " +
+                                          numberedClip("undelayed.mp4", 320, 180, 25, 4,
+                                                       "-c:v libx264 -preset ultrafast -g 25")
+                                              .string() +
+                                          " -c copy"),
+       {25, 100, 2}},
+      // One second of video in a file that lasts 1.908 s, because its sound does: the sample at
+      // 1.02 s gets the last frame, the later ones fail.
+      {numberedClip("ends-early.mov", 320, 180, 25, 1,
+                    "-f lavfi -i sine=d=1.908:sample_rate=8000 -c:v libx264 -preset ultrafast "
+                    "-c:a pcm_s16le"),
+       {25, 25, 0, -1, 0, 1.0}},
+      // AVI stores no presentation times, and the decoder holds B-frames back two frames.
+      {numberedClip("b-frames.avi", 320, 180, 25, 4,
+                    "-c:v libx264 -g 50 -x264-params b-adapt=0:bframes=3 -bsf:v h264_mp4toannexb"),
+       {25, 100}},
       {dvdClip(), {25, 100}, {1024, 576}},
       {oneKeyframeClip(), {30, 300}, {640, 360}},
-      {intraRefresh, {30, 300}},
-      {falseSyncSamples, {25, 200}},
+      // Intra refresh: the keyframes after the first are where a picture starts to build up.
+      {numberedClip("intra-refresh.mp4", 320, 180, 30, 10,
+                    "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0"),
+       {30, 300}},
+      // HEVC whose sync-sample table lists I pictures that are no entry points (IRAP): the P
+      // pictures after them refer across them, so a decoder started there predicts from grey.
+      {withSyncSamples(
+           numberedClip("hevc-forced-i.mp4", 320, 180, 25, 8,
+                        "-force_key_frames expr:eq(mod(n,50),0) -c:v libx265 -x265-params "
+                        "keyint=300:min-keyint=300:scenecut=0:bframes=0:ref=3:log-level=error"),
+           "hevc-false-sync.mp4", {1, 52, 102, 152}),
+       {25, 200}},
       {xvid, {25, 250}},
       {withoutAviIndex(xvid), {25, 250}},
       {mjpeg, {25, 150}, {320, 180}, asCoded, 2 * 12},
-      {damaged, {.rate = 30, .frames = 180, .damagedFrom = 2.7, .damagedUntil = 4}},
-      {lateFragments, {25, 400, -10}},
+      {writeBeside(plainClip(), "damaged.mp4", bytes),
+       {.rate = 30, .frames = 180, .damagedFrom = 2.7, .damagedUntil = 4}},
+      // Sixteen seconds at 25 fps in fragments of a second, of which the last six are kept.
+      {withFragmentsFrom(numberedClip("fragments.mp4", 320, 180, 25, 16,
+                                      "-c:v libx264 -preset ultrafast -g 25 -movflags "
+                                      "frag_keyframe+empty_moov+default_base_moof"),
+                         "late-fragments.mp4", 10),
+       {25, 400, -10}},
+      // Closed and open GOPs, HEVC, and a cut that ends at 6.3 s too.
       {cutAt3_3("closed-gop.mp4", closedGop, ""), cut},
       {cutAt3_3("open-gop.mp4", "-c:v libx264 -x264-params open-gop=1:keyint=50:bframes=3", ""),
        cut},

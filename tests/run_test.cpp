@@ -1,10 +1,15 @@
+// A run's options, sample times and report document, and the runs that fail before sampling.
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "cli/options.h"
+#include "extract/plan.h"
+#include "response/json.h"
 #include "support/fixtures.h"
 
 namespace framepick::testing {
@@ -12,9 +17,119 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
+using Arguments = std::vector<std::string>;
 
-// Runs that fail before sampling: a failure document with only what was learnt so far, stdout
-// holding nothing else, and nothing made but an empty output directory.
+// The last two are ARABIC-INDIC DIGIT FIVE and FULLWIDTH DIGIT FIVE.
+TEST(ParseDecimalInteger, RefusesAllButASignAndAsciiDigitsInRange) {
+  for (const std::string text : {"9223372036854775808", "-9223372036854775809", "5.0", " 5", "5 ",
+                                 "0x10", "+", "-", "+-5", "", "\xD9\xA5", "\xEF\xBC\x95"}) {
+    EXPECT_EQ(parseDecimalInteger(text), std::nullopt) << text;
+  }
+  EXPECT_EQ(parseDecimalInteger(std::string("5\0", 2)), std::nullopt);
+}
+
+// The first exact match wins (the program path takes part in the search), and its value may look
+// like an option; integers fall back to their defaults and are clamped.
+TEST(ReadOptions, TakesTheFirstMatchAndClampsIntegers) {
+  const std::tuple<Arguments, std::string, std::string, int64_t, int64_t> cases[] = {
+      {{"fp"}, "", "", 7, 1600},
+      {{"fp", "--input", "a", "--input", "b", "--output-dir", "--input"}, "a", "--input", 7, 1600},
+      {{"--input", "--output-dir", "d"}, "--output-dir", "d", 7, 1600},
+      {{"fp", "--INPUT", "a", "--input=b", "--input"}, "", "", 7, 1600},
+      {{"fp", "--max-frames", "+05", "--max-dimension", "0800"}, "", "", 5, 800},
+      {{"fp", "--max-frames", "-0", "--max-dimension", "319"}, "", "", 1, 320},
+      {{"fp", "--max-frames", "13", "--max-dimension", "2401"}, "", "", 12, 2400},
+      {{"fp", "--max-frames", "9223372036854775807", "--max-dimension", "1e3"}, "", "", 12, 1600},
+      {{"fp", "--max-frames", "-9223372036854775808", "--max-dimension"}, "", "", 1, 1600},
+      {{"fp", "--max-frames", "99999999999999999999"}, "", "", 7, 1600},
+  };
+  for (const auto& [arguments, input, output, maxFrames, maximumDimension] : cases) {
+    SCOPED_TRACE(::testing::PrintToString(arguments));
+    const Options options = readOptions(arguments);
+    EXPECT_EQ(options.inputPath, input);
+    EXPECT_EQ(options.outputDir, output);
+    EXPECT_EQ(options.maxFrames, maxFrames);
+    EXPECT_EQ(options.maximumDimension, maximumDimension);
+  }
+}
+
+// Every value below is the exact double that the report prints, so compare bit for bit.
+TEST(RequestedTime, WorkedExamples) {
+  const std::tuple<double, int64_t, std::vector<double>> cases[] = {
+      {10.0, 4, {1.2, 3.7333333333333334, 6.2666666666666675, 8.8}},
+      {60.0, 2, {7.199999999999999, 52.8}},
+      {10.0, 1, {5.0}},
+      {1.0,
+       12,
+       {0.12, 0.1890909090909091, 0.2581818181818182, 0.32727272727272727, 0.39636363636363636,
+        0.46545454545454545, 0.5345454545454547, 0.6036363636363636, 0.6727272727272727,
+        0.7418181818181818, 0.8109090909090909, 0.8799999999999999}},
+      {0.05, 3, {0.02, 0.025, 0.030000000000000002}},
+      // Below 0.04 s the start limit wins, even past the end of the video.
+      {0.01, 3, {0.02, 0.02, 0.02}},
+  };
+  for (const auto& [durationSeconds, count, expected] : cases) {
+    std::vector<double> times;
+    for (double fraction : sampleFractions(count)) {
+      times.push_back(requestedTime(fraction, durationSeconds));
+    }
+    EXPECT_EQ(times, expected) << durationSeconds << " s, " << count;
+  }
+}
+
+ExtractorResponse report(double seconds, double failureTime, double frameTime = 1.2,
+                         const std::string& name = "clip.mov") {
+  ExtractorResponse response{true, kDecoderName, name, seconds, 640, 360, 2, {}, {}, {}};
+  response.frames = {{1, 1.2, frameTime, 640, 360, "frame-001.jpg"}};
+  response.failures = {{2, failureTime, "jpeg_encode_failed"}};
+  return response;
+}
+
+// Failure records are checked against the schema in every run that has them.
+TEST(ResponseDocument, MatchesGoldenTextWithSortedKeysAndOneLineFeed) {
+  ExtractorResponse withoutFailures = report(10, 1, 1.1666666666666667);
+  withoutFailures.failures.clear();
+  EXPECT_EQ(responseDocument(withoutFailures), R"({
+  "decoder": "AVFoundation",
+  "durationSeconds": 10.0,
+  "failures": [],
+  "frames": [
+    {
+      "actualTimestampSeconds": 1.1666666666666667,
+      "fileName": "frame-001.jpg",
+      "height": 360,
+      "index": 1,
+      "requestedTimestampSeconds": 1.2,
+      "width": 640
+    }
+  ],
+  "inputFileName": "clip.mov",
+  "maxFrames": 2,
+  "ok": true,
+  "videoHeight": 360,
+  "videoWidth": 640
+}
+)");
+}
+
+TEST(ResponseDocument, NonFiniteTimesGiveExactlyTheFallback) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const ExtractorResponse& value : {report(nan, 1), report(1, inf), report(1, 1, -inf)}) {
+    EXPECT_EQ(responseDocument(value),
+              R"({"ok":false,"decoder":"AVFoundation","error":"json_encode_failed"})"
+              "\n");
+  }
+}
+
+TEST(ResponseDocument, TextRoundTripsAndBadUtf8BecomesReplacementCharacter) {
+  const std::string name = "\"hi\" \\ \n\t\x01\x7f caf\xC3\xA9 a\xFF.mov cut\xE2\x82";
+  EXPECT_EQ(json::parse(responseDocument(report(1, 1, 1, name)))["inputFileName"],
+            "\"hi\" \\ \n\t\x01\x7f caf\xC3\xA9 a\xEF\xBF\xBD.mov cut\xEF\xBF\xBD");
+}
+
+// A failure document with only what was learnt so far, stdout holding nothing else, and nothing
+// made but an empty output directory.
 TEST(Run, FailuresBeforeSamplingLeaveNoFrames) {
   ScratchDirectory work;
   std::ofstream(work.path() / "empty.mov");
@@ -27,7 +142,7 @@ TEST(Run, FailuresBeforeSamplingLeaveNoFrames) {
   const std::string tone = fixtureVideo("tone.m4a", "-f lavfi -i sine=d=1 -c:a aac").string();
   const std::string usage(kUsageLine), in = "--input", out = "--output-dir";
   const std::string notDirectory = "output_directory_unavailable: Not a directory";
-  const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
+  const std::tuple<Arguments, std::string, std::string> cases[] = {
       {{}, "", usage},
       {{in, "clips/a.mov/", "--max-frames", "3"}, "a.mov", usage},
       {{in, "a.mov", out, ""}, "a.mov", usage},

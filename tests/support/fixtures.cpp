@@ -67,8 +67,7 @@ uint32_t readBigEndian32(const std::string& bytes, size_t at) {
   return value;
 }
 
-// The boxes from the top of an MP4 file down `path`, each found in the one before; throws when
-// one is missing.
+// The boxes down `path` from the top of an MP4 file; throws when one is missing.
 std::vector<size_t> boxPath(const std::string& bytes, const std::vector<const char*>& path) {
   std::vector<size_t> boxes;
   size_t from = 0, to = bytes.size();
@@ -97,8 +96,7 @@ void replaceBox(std::string& bytes, std::vector<size_t> boxes, const std::string
 fs::path withDisplayMatrix(const fs::path& mp4, const std::string& fileName, int a, int b, int c,
                            int d) {
   std::string bytes = readWholeFile(mp4);
-  // A version-0 track header holds the matrix 40 bytes into its content, in 16.16 fixed point:
-  // a, b, u, c, d.
+  // A version-0 track header's matrix is 40 bytes into its content, 16.16 fixed: a, b, u, c, d.
   const size_t header = boxPath(bytes, {"moov", "trak", "tkhd"}).back();
   if (bytes[header + 8] != 0) throw std::runtime_error("no version-0 track header");
   for (const auto& [at, value] : {std::pair{0, a}, {4, b}, {12, c}, {16, d}}) {
@@ -120,7 +118,8 @@ fs::path withSyncSamples(const fs::path& mp4, const std::string& fileName,
 fs::path withEditList(const fs::path& mp4, const std::string& fileName,
                       const std::vector<EditEntry>& edits) {
   std::string bytes = readWholeFile(mp4);
-  // Version-0 headers: the time scales sit 12 bytes into mvhd's and mdhd's content.
+  // Version-0 headers: the time scales are 12 bytes into mvhd's and mdhd's content. The source's
+  // own edit list gives the media time of its first frame.
   const uint32_t movieScale = readBigEndian32(bytes, boxPath(bytes, {"moov", "mvhd"}).back() + 20);
   const uint32_t mediaScale =
       readBigEndian32(bytes, boxPath(bytes, {"moov", "trak", "mdia", "mdhd"}).back() + 20);

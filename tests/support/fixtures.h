@@ -12,64 +12,59 @@
 
 namespace framepick::testing {
 
-// A video made with the ffmpeg CLI from the arguments, split at spaces (output path appended),
-// once per test process, in a directory shared by the process's tests.
+// A video made by the ffmpeg CLI from these words (output path appended), once per test process.
 std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords);
 
-// A clip whose frames carry their own number: twelve vertical bands across the top half, white
-// for a set bit, least significant bit at the left; the bottom half is grey. The encoder's
-// arguments are split at spaces.
+// A clip whose frames carry their number: twelve bands across the top half, white for a set bit,
+// least significant at the left, over a grey bottom half.
 std::filesystem::path numberedClip(const std::string& fileName, int width, int height, int rate,
                                    double seconds, const std::string& encoderWords);
 
-// The bytes written to a file of that name in the directory of `beside`.
+// These bytes, in a file of that name beside `beside`.
 std::filesystem::path writeBeside(const std::filesystem::path& beside, const std::string& fileName,
                                   const std::string& bytes);
 
 // A copy of an AVI file without its index, named "unindexed-" and the file's name.
 std::filesystem::path withoutAviIndex(const std::filesystem::path& avi);
 
-// MP4 boxes: a 32-bit big-endian size that counts its own header, then the type.
+// An MP4 box: a 32-bit big-endian size that counts its own header, then the type.
 std::string bigEndian32(uint32_t value);
 std::string mp4Box(const std::string& type, const std::string& content);
 
-// Copies of MP4 files, with their index after their samples as ffmpeg writes them, whose first
-// track has a display matrix of whole numbers a, b, c and d (FFmpeg 7 no longer turns a "rotate"
-// tag into a matrix, and none writes mirrors), or a sync-sample table listing these sample
-// numbers (counted from 1).
+// Copies of MP4 files (index after the samples, as ffmpeg writes them) whose first track has a
+// display matrix of whole numbers a, b, c, d (FFmpeg 7 no longer turns a "rotate" tag into one,
+// and none writes mirrors), or a sync-sample table of these samples (counted from 1).
 std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
                                         const std::string& fileName, int a, int b, int c, int d);
 std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
                                       const std::vector<uint32_t>& samples);
 
-// A copy of a fragmented MP4 file that keeps its header and its fragments from `first` on
-// (counted from 0), as a player gets a live stream joined late.
+// A fragmented MP4 file's header and its fragments from `first` on (counted from 0), as a player
+// gets a live stream joined late.
 std::filesystem::path withFragmentsFrom(const std::filesystem::path& mp4,
                                         const std::string& fileName, int first);
 
-// One edit of an edit list: `durationSeconds` of the presentation show the media from
-// `mediaSeconds` after its first frame on (-1: nothing) at `rate`.
+// `durationSeconds` of the presentation show the media from `mediaSeconds` after its first frame
+// on (-1: nothing) at `rate`.
 struct EditEntry {
   double durationSeconds;
   double mediaSeconds;
   int rate;
 };
 
-// A copy of an MP4 file whose first track's edit list is `edits`; the file's own edit list gives
-// the media time of the first frame.
+// A copy of an MP4 file whose first track's edit list is `edits`.
 std::filesystem::path withEditList(const std::filesystem::path& mp4, const std::string& fileName,
                                    const std::vector<EditEntry>& edits);
 
-// Decodes a JPEG file to RGB; an empty image when it cannot.
+// A JPEG file decoded to RGB; an empty image when it cannot be.
 Image decodeJpegFile(const std::filesystem::path& path);
 
-// "width x height", without spaces.
 inline std::string sizeOf(const Image& image) {
   return std::to_string(image.width) + "x" + std::to_string(image.height);
 }
 
-// A run's report and the stills it lists, in order, each checked against the size the report
-// gives it; nothing may come on standard error.
+// A run's report and the stills it lists, each checked against the size the report gives it;
+// nothing may come on standard error.
 struct Stills {
   ProcessResult result;
   nlohmann::json report;
