@@ -1,14 +1,16 @@
 // End-to-end captures on videos made at test time whose frames carry their own number.
 
+#include "extract/capture.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cmath>
 #include <limits>
-#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "extract/plan.h"
-#include "media/media.h"
+#include "media/intra_refresh.h"
 #include "support/fixtures.h"
 
 namespace framepick::testing {
@@ -19,11 +21,6 @@ constexpr double kToleranceSeconds = 0.04;
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-// Six seconds at 30 fps, a keyframe every second.
-fs::path plainClip() {
-  return numberedClip("numbered-180p.mp4", 320, 180, 30, 6, "-c:v libx264 -preset ultrafast -g 30");
-}
 
 // Six seconds at 10 fps, a keyframe every second, non-reference B-frames between.
 fs::path bFramesClip() {
@@ -37,7 +34,6 @@ fs::path oneKeyframeClip() {
   return numberedClip("one-keyframe.mpg", 640, 360, 30, 10, "-c:v mpeg2video -g 300 -bf 2");
 }
 
-// Where a point of the coded picture, in fractions of its width and height, shows in the still.
 std::pair<double, double> turnedClockwise(double u, double v) { return {1 - v, u}; }
 std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 std::pair<double, double> transposed(double u, double v) { return {v, u}; }
@@ -56,8 +52,7 @@ struct Timeline {
     return startSeconds + static_cast<double>(frame) / rate +
            (heldFrame >= 0 && frame > heldFrame ? pauseSeconds : 0);
   }
-  // The first frame serves from the tolerance before it, the last until the tolerance after the
-  // end; -1 outside.
+  // -1 before the first frame's tolerance, after the end's, and where damaged.
   int frameAt(double seconds) const {
     if (secondsOf(0) > seconds + kToleranceSeconds) return -1;
     if (seconds >= endSeconds + kToleranceSeconds) return -1;
@@ -81,10 +76,8 @@ fs::path pausedClip(const std::string& name) {
 // the recorded size and orientation. Where no frame is on screen the sample fails, and no run
 // decodes more packets than the video has.
 TEST(Capture, StillsAreTheFramesOnScreen) {
-  // The way phones store portrait video: landscape pictures and a display matrix that turns them
-  // a quarter clockwise.
-  const fs::path phone = withDisplayMatrix(plainClip(), "phone.mp4", 0, 1, -1, 0);
-  const fs::path mirror = withDisplayMatrix(plainClip(), "mirrored.mp4", -1, 0, 0, 1);
+  const fs::path plain =
+      numberedClip("numbered-180p.mp4", 320, 180, 30, 6, "-c:v libx264 -preset ultrafast -g 30");
   // Portrait pictures are fitted by their height; a transposing matrix turns and mirrors them.
   const fs::path portrait =
       numberedClip("portrait.mp4", 360, 640, 25, 2, "-vf setsar=1 -c:v libx264 -preset ultrafast");
@@ -97,7 +90,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   // A fixed pattern over a tenth of the file from 45 % on, the frames of about 2.7 s to 3.3 s: the
   // samples there fail, and so do those decoded from the damaged keyframe at 3 s, which without
   // the damage check showed a stale picture.
-  std::string bytes = readWholeFile(plainClip());
+  std::string bytes = readWholeFile(plain);
   for (size_t at = bytes.size() * 45 / 100; at < bytes.size() * 55 / 100; ++at) {
     bytes[at] = static_cast<char>(at % 251);
   }
@@ -121,10 +114,11 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
     int64_t mostFramesDecoded = std::numeric_limits<int64_t>::max();
   } clips[] = {
       {bFramesClip(), {10, 60}, {640, 360}},
-      {phone, {30, 180}, {180, 320}, turnedClockwise},
-      {mirror, {30, 180}, {320, 180}, mirrored},
+      // The way phones store portrait video: a display matrix turns landscape pictures clockwise.
+      {withDisplayMatrix(plain, "phone.mp4", 0, 1, -1, 0), {30, 180}, {180, 320}, turnedClockwise},
+      {withDisplayMatrix(plain, "mirrored.mp4", -1, 0, 0, 1), {30, 180}, {320, 180}, mirrored},
       // A matrix that doubles the picture turns nothing and stretches no still.
-      {withDisplayMatrix(plainClip(), "doubled.mp4", 2, 0, 0, 2), {30, 180}},
+      {withDisplayMatrix(plain, "doubled.mp4", 2, 0, 0, 2), {30, 180}},
       {portrait, {25, 50}, {360, 640}},
       {withDisplayMatrix(portrait, "transposed.mp4", 0, 1, 1, 0), {25, 50}, {640, 360}, transposed},
       {numberedClip("vp9.webm", 320, 180, 25, 2, "-c:v libvpx-vp9 -deadline realtime -cpu-used 8"),
@@ -183,7 +177,7 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {xvid, {25, 250}},
       {withoutAviIndex(xvid), {25, 250}},
       {mjpeg, {25, 150}, {320, 180}, asCoded, 2 * 12},
-      {writeBeside(plainClip(), "damaged.mp4", bytes),
+      {writeBeside(plain, "damaged.mp4", bytes),
        {.rate = 30, .frames = 180, .damagedFrom = 2.7, .damagedUntil = 4}},
       // Sixteen seconds at 25 fps in fragments of a second, of which the last six are kept.
       {withFragmentsFrom(numberedClip("fragments.mp4", 320, 180, 25, 16,
@@ -278,12 +272,11 @@ TEST(Capture, EditListsPlayAsTheStandardDefinesThem) {
   }
 }
 
-// A seek only when it skips more than a second of decoding, in any order of targets; the
-// non-reference frame on screen at 1.55 s, started 0.05 s before it, is not dropped. MPEG-PS
-// has no index: going back lands in the middle of a GOP, or past the only keyframe, and still
-// finds the frame (seek counts unchecked: -1); a seek that finds no keyframe costs no more than
-// one pass and the packets it read before giving up. MPEG-TS's search by timestamp lands after
-// the keyframe before 5.9 s: seeking 1 s, then 2 s earlier finds it.
+// A seek only where it skips more than a second of decoding, whatever the order of targets; the
+// non-reference frame shown at 1.55 s from 1.5 s is not dropped. MPEG-PS has no index: going back
+// lands mid-GOP or past the only keyframe and still finds the frame (seeks unchecked: -1), and a
+// seek that finds no keyframe costs at most one pass and what it read before giving up. MPEG-TS's
+// seek by timestamp lands after the keyframe before 5.9 s: seeking 1 s, then 2 s earlier finds it.
 TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
   struct Step {
     double seconds;
@@ -329,6 +322,113 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
   }
 }
 
+TEST(Chains, GroupSamplesAfterTheSameKeyframeAndRunWhereTheyFinishSooner) {
+  // Each chain's samples, and the seconds decoded to reach its last.
+  const auto plan = [](const std::vector<double>& targets, const std::vector<double>& keyframes) {
+    std::ostringstream said;
+    for (const Chain& chain : planChains(targets, keyframes)) {
+      for (const size_t sample : chain.samples) said << sample << " ";
+      said << "in " << chain.decodeSeconds << "; ";
+    }
+    return said.str();
+  };
+  EXPECT_EQ(plan({1, 3, 5}, {}), "0 1 2 in 5; ");  // no index
+  EXPECT_EQ(plan({1, 3, 5, 7}, {0, 4}), "0 1 in 3; 2 3 in 3; ");
+  // On a keyframe, and before the first.
+  EXPECT_EQ(plan({0.5, 2, 2.5}, {1, 2}), "0 in 0; 1 2 in 0.5; ");
+  EXPECT_EQ(criticalPath({4, 3, 3, 2}, 2), 6);
+  const auto made = [](std::vector<double> costs) {
+    std::vector<Chain> chains;
+    for (const double cost : costs) chains.push_back({{}, cost});
+    return chains;
+  };
+  // One long GOP and a short one: one decoder with frame threads finishes first.
+  EXPECT_EQ(workerCount(made({7.5, 0.5}), 2, 2), 1);
+  EXPECT_EQ(workerCount(made({4, 4, 4, 4, 4, 4, 4}), 2, 2), 2);
+  EXPECT_EQ(workerCount(made({4, 4, 4, 4, 4, 4, 4}), 16, 16), 7);
+  EXPECT_EQ(workerCount(made({4, 4, 4}), 1, 2), 1);
+}
+
+// Every frame a run reports, and its still's bytes.
+std::string everything(const CaptureRecords& records, const fs::path& output) {
+  std::ostringstream said;
+  for (const FrameRecord& frame : records.frames) {
+    said << frame.index << " " << frame.actualTimestampSeconds << " " << frame.width << "x"
+         << frame.height << " " << std::hash<std::string>{}(readWholeFile(output / frame.fileName))
+         << "\n";
+  }
+  return said.str();
+}
+
+// Several decoders at once give one decoder's stills, byte for byte. Seven samples of an 8 s clip
+// with a keyframe every 2 s: four chains, two of two samples each decoded forward by one decoder,
+// so at most one seek per chain. AVI times its packets by what the probe learnt of the stream, so
+// it is read by one decoder.
+TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
+  const auto clip = [](const std::string& name, const std::string& encoder) {
+    return numberedClip(name, 640, 360, 25, 8, encoder + " -g 50");
+  };
+  const std::pair<fs::path, bool> videos[] = {
+      {clip("gops.mp4", "-c:v libx264 -preset ultrafast -bf 2"), true},
+      {clip("gops.webm", "-c:v libvpx-vp9 -deadline realtime"), true},
+      {clip("gops.avi", "-c:v mpeg4 -bf 2"), false},
+  };
+  for (const auto& [video, parallel] : videos) {
+    SCOPED_TRACE(video.filename());
+    std::string stills[2];
+    for (const int maxWorkers : {1, 4}) {
+      const AssetHandle asset = openAsset(video);
+      loadAsset(*asset);
+      const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
+      ScratchDirectory output;
+      const CaptureRecords records = captureFrames(
+          *generator, sampleFractions(7), assetDurationSeconds(*asset), output.path(), maxWorkers);
+      ASSERT_EQ(records.frames.size(), 7u);
+      EXPECT_EQ(records.frames.front().index, 1);
+      ASSERT_EQ(records.work.chains.size(), 4u);
+      EXPECT_EQ(records.work.workers, parallel ? maxWorkers : 1);
+      // A worker that takes two chains may reach the second without a seek.
+      if (records.work.workers > 1) {
+        EXPECT_LE(records.work.counters.seeks, 4);
+      }
+      stills[maxWorkers > 1] = everything(records, output.path());
+    }
+    EXPECT_EQ(stills[1], stills[0]);
+  }
+}
+
+TEST(IntraRefresh, AnAccessUnitWithANonIdrSliceStartsNoPicture) {
+  const struct {
+    std::vector<uint8_t> unit;
+    int lengthBytes;
+    bool nonIdr;
+  } rows[] = {
+      {{0, 0, 0, 2, 0x65, 0x88}, 4, false},                         // IDR slice
+      {{0, 0, 0, 2, 0x06, 0x05, 0, 0, 0, 2, 0x41, 0x9a}, 4, true},  // SEI, then a P slice
+      {{0, 2, 0x06, 0x05, 0, 2, 0x41, 0x9a}, 2, true},  // SEI, then a P slice; short lengths
+      {{0, 0, 0, 2, 0x06, 0x05}, 4, false},             // no slice
+      {{0, 0, 0, 9, 0x41, 0x9a}, 4, false},             // a length past the end
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(holdsNonIdrSlice(row.unit, row.lengthBytes), row.nonIdr) << row.unit.size();
+  }
+}
+
+// Every keyframe after the first only starts a refresh: one pass from the start takes all samples.
+TEST(IntraRefresh, SamplesOfARefreshedStreamAreTakenInOnePass) {
+  const auto video = fixtureVideo("intra-refresh-testsrc.mp4",
+                                  "-f lavfi -i testsrc2=s=320x180:r=30:d=10 -c:v libx264 "
+                                  "-x264-params intra-refresh=1:keyint=50");
+  const AssetHandle asset = openAsset(video);
+  loadAsset(*asset);
+  const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 400);
+  EXPECT_TRUE(keyframeSeconds(*generator).empty());
+  for (const double seconds : {1.0, 3.5, 6.2, 9.9}) {
+    EXPECT_TRUE(copyImageAtTime(*generator, seconds).ok()) << seconds;
+  }
+  EXPECT_LE(decodeCounters(*generator).packetsRead, 300);
+}
+
 // HEVC in MPEG-TS cut in the middle of a GOP: the pictures before the first IRAP picture are
 // predicted from references the file no longer has. Their samples fail; every still is a frame
 // in its right place.
@@ -372,9 +472,7 @@ TEST(CaptureFailures, PicturesBeyondTheMemoryBudgetFailTheirSamples) {
     EXPECT_EQ(failure["reason"],
               "the video's pictures need more than the 1 GiB of memory decoding may use");
   }
-  if (run.result.maxResidentKilobytes) {
-    EXPECT_LT(*run.result.maxResidentKilobytes, 1'400'000);
-  }
+  EXPECT_LT(run.result.maxResidentKilobytes.value_or(0), 1'400'000);
 }
 
 }  // namespace

@@ -3,15 +3,12 @@
 // zscale), which shares nothing with the swscale path the stills take, then through framepick.
 // Each case prints a row of the README's colour table: lines starting with "| ".
 
-#include "media/colour.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
-#include <nlohmann/json.hpp>
 #include <sstream>
 #include <tuple>
 
@@ -30,7 +27,7 @@ constexpr const char* kChart[24] = {"735244", "C29682", "627A9D", "576C43", "858
                                     "F3F3F2", "C8C8C8", "A0A0A0", "7A7A79", "555555", "343434"};
 
 Rgb labOf(const Rgb& srgb) {
-  // sRGB to XYZ relative to the D65 white, so white is (1, 1, 1).
+  // sRGB to XYZ relative to the D65 white (1, 1, 1).
   constexpr double kToXyz[3][3] = {
       {0.43389, 0.37623, 0.18991}, {0.2126, 0.7152, 0.0722}, {0.01773, 0.10948, 0.87296}};
   Rgb f{};
@@ -46,8 +43,7 @@ Rgb labOf(const Rgb& srgb) {
 
 enum Kind { kSdr, kHdr, kHalfAlpha };  // HDR is tone mapped; half alpha: the bottom half at 128
 
-// Name, coded as, tagged as (matrix / range / primaries / transfer), kind, and the ffmpeg options
-// after the chart input, split at spaces.
+// Name, coded as, tagged as (matrix / range / primaries / transfer), kind, ffmpeg's options.
 using ColourCase = std::tuple<std::string, std::string, std::string, Kind, std::string>;
 
 // zimg's conversion of the chart (BT.709 RGB, shown by a BT.1886 display) to a coded picture,

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-#include <string>
 #include <utility>
 
 #include "media/picture_budget.h"

@@ -13,9 +13,8 @@
 namespace framepick::testing {
 namespace {
 
-// Rotated and anamorphic pictures are measured end to end by the capture test too; empty files,
-// directories and sound alone by the run test. Durations are the file's own, exactly: 25 frames
-// at 24 fps last 625/600 s, which no count of microseconds is.
+// Durations are the file's own, exactly: 25 frames at 24 fps last 625/600 s, which no count of
+// microseconds is.
 TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   const std::string small = "-f lavfi -i testsrc2=s=320x240:r=25:d=1";
   const std::string landscape = fixtureVideo("probe-landscape.mp4", small);

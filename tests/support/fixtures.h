@@ -63,8 +63,7 @@ inline std::string sizeOf(const Image& image) {
   return std::to_string(image.width) + "x" + std::to_string(image.height);
 }
 
-// A run's report and the stills it lists, each checked against the size the report gives it;
-// nothing may come on standard error.
+// A run's report and the stills it lists, each checked against the size the report gives it.
 struct Stills {
   ProcessResult result;
   nlohmann::json report;

@@ -54,8 +54,10 @@ ProcessResult runFramepick(const std::vector<std::string>& arguments,
   command.insert(command.end(), arguments.begin(), arguments.end());
   ProcessResult result =
       runProcess(command.front(), {command.begin() + 1, command.end()}, workingDirectory);
-  // Callers are promised a document that follows the published schema, whatever the run met.
+  // Callers are promised one document that follows the published schema, and nothing on
+  // standard error, whatever the run met.
   if (result.exitStatus != 127) {
+    EXPECT_EQ(result.err, "");
     const ScratchDirectory work;
     std::ofstream(work.path() / "report.json", std::ios::binary) << result.out;
     const ProcessResult checked =

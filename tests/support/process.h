@@ -52,7 +52,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
                          const std::filesystem::path& workingDirectory = {});
 
 // Runs this build's framepick after `launcher` (prlimit, say), through FRAMEPICK_TEST_WRAPPER's
-// command when set (valgrind, say); fails the test when a report the schema refuses comes out.
+// command when set (valgrind, say); fails the test on a report the schema refuses, or stderr.
 ProcessResult runFramepick(const std::vector<std::string>& arguments,
                            const std::filesystem::path& workingDirectory = {},
                            const std::vector<std::string>& launcher = {});
