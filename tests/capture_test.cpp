@@ -94,14 +94,11 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   for (size_t at = bytes.size() * 45 / 100; at < bytes.size() * 55 / 100; ++at) {
     bytes[at] = static_cast<char>(at % 251);
   }
-  // Stream-copy cuts at 3.3 s, between two frames: one edit whose media time is 0.3 s past the
-  // keyframe the copy starts at, so time 0 shows the frame of 3.28 s.
-  const auto cutAt3_3 = [](const std::string& name, const std::string& encoder,
-                           const std::string& end) {
-    return fixtureVideo("cut-" + name,
-                        "-ss 3.3 -i " +
-                            numberedClip("uncut-" + name, 320, 180, 25, 8, encoder).string() +
-                            " -c copy " + end);
+  // A stream copy of a numbered clip, with ffmpeg's options before its input and after the copy.
+  const auto copied = [](const std::string& name, double seconds, const std::string& encoder,
+                         const std::string& before, const std::string& after) {
+    const fs::path source = numberedClip("source-" + name, 320, 180, 25, seconds, encoder);
+    return fixtureVideo(name, before + " -i " + source.string() + " -c copy " + after);
   };
   const std::string closedGop = "-c:v libx264 -preset ultrafast -bf 3 -g 50";
   const Timeline cut{25, 200, -3.3};
@@ -133,22 +130,13 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
       {pausedClip("paused.mkv"), paused},
       {pausedClip("paused.ts"), paused},
       // The last frame in decode order (a B-frame) lasts 3.04 s, to the track's end at 7 s.
-      {fixtureVideo("long-last.mp4",
-                    "-i " +
-                        numberedClip("long-last-source.mp4", 320, 180, 25, 4,
-                                     "-c:v libx264 -x264-params b-adapt=0:bframes=3 "
-                                     "-use_editlist 0")
-                            .string() +
-                        " -c copy -bsf:v "
-                        "setts=pts=PTS:dts=DTS:duration=if(eq(N\\,99)\\,38912\\,DURATION)"
-                        " -use_editlist 0"),
+      {copied("long-last.mp4", 4, "-c:v libx264 -x264-params b-adapt=0:bframes=3 -use_editlist 0",
+              "",
+              "-bsf:v setts=pts=PTS:dts=DTS:duration=if(eq(N\\,99)\\,38912\\,DURATION) "
+              "-use_editlist 0"),
        {25, 100}},
       // An empty edit of 2 s before the video.
-      {fixtureVideo("empty-edit.mp4", "-itsoffset 2 -i " +
-                                          numberedClip("undelayed.mp4", 320, 180, 25, 4,
-                                                       "-c:v libx264 -preset ultrafast -g 25")
-                                              .string() +
-                                          " -c copy"),
+      {copied("empty-edit.mp4", 4, "-c:v libx264 -preset ultrafast -g 25", "-itsoffset 2", ""),
        {25, 100, 2}},
       // One second of video in a file that lasts 1.908 s, because its sound does: the sample at
       // 1.02 s gets the last frame, the later ones fail.
@@ -185,12 +173,17 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
                                       "frag_keyframe+empty_moov+default_base_moof"),
                          "late-fragments.mp4", 10),
        {25, 400, -10}},
-      // Closed and open GOPs, HEVC, and a cut that ends at 6.3 s too.
-      {cutAt3_3("closed-gop.mp4", closedGop, ""), cut},
-      {cutAt3_3("open-gop.mp4", "-c:v libx264 -x264-params open-gop=1:keyint=50:bframes=3", ""),
+      // Stream-copy cuts at 3.3 s, between two frames: one edit whose media time is 0.3 s past the
+      // keyframe the copy starts at, so time 0 shows the frame of 3.28 s. Closed and open GOPs,
+      // HEVC, and a cut that ends at 6.3 s too.
+      {copied("cut-closed-gop.mp4", 8, closedGop, "-ss 3.3", ""), cut},
+      {copied("cut-open-gop.mp4", 8, "-c:v libx264 -x264-params open-gop=1:keyint=50:bframes=3",
+              "-ss 3.3", ""),
        cut},
-      {cutAt3_3("hevc.mp4", "-c:v libx265 -x265-params keyint=50:log-level=error", ""), cut},
-      {cutAt3_3("trimmed.mp4", closedGop, "-t 3"), cut},
+      {copied("cut-hevc.mp4", 8, "-c:v libx265 -x265-params keyint=50:log-level=error", "-ss 3.3",
+              ""),
+       cut},
+      {copied("cut-trimmed.mp4", 8, closedGop, "-ss 3.3", "-t 3"), cut},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());
