@@ -1,16 +1,68 @@
 #pragma once
 
+// Scratch directories, programs run, and the clips the tests are made of.
+
+#include <stdlib.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "files/image.h"
-#include "support/process.h"
 
 namespace framepick::testing {
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() {
+    std::string pattern = std::filesystem::temp_directory_path() / "framepick-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDirectory() {
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+  }
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string readWholeFile(const std::filesystem::path& path) {
+  std::ifstream stream(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+struct ProcessResult {
+  int exitStatus;  // -1 when the process did not exit normally (a signal); 127 when not found
+  std::string out;
+  std::string err;
+  // Set by runFramepick only where the peak is framepick's alone (no launcher or wrapper, no
+  // AddressSanitizer quarantine), so memory bounds are checked in the Release pass only.
+  std::optional<long> maxResidentKilobytes;
+};
+
+// Runs a program with no standard input and its standard output and error captured.
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::filesystem::path& workingDirectory = {});
+
+// Runs this build's framepick after `launcher` (prlimit, say), through FRAMEPICK_TEST_WRAPPER's
+// command when set (valgrind, say); fails the test on a report the schema refuses, or stderr.
+ProcessResult runFramepick(const std::vector<std::string>& arguments,
+                           const std::filesystem::path& workingDirectory = {},
+                           const std::vector<std::string>& launcher = {});
 
 // A video made by the ffmpeg CLI from these words (output path appended), once per test process.
 std::filesystem::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords);
@@ -20,7 +72,6 @@ std::filesystem::path fixtureVideo(const std::string& fileName, const std::strin
 std::filesystem::path numberedClip(const std::string& fileName, int width, int height, int rate,
                                    double seconds, const std::string& encoderWords);
 
-// These bytes, in a file of that name beside `beside`.
 std::filesystem::path writeBeside(const std::filesystem::path& beside, const std::string& fileName,
                                   const std::string& bytes);
 
