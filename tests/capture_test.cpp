@@ -9,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <sstream>
+#include <tuple>
 
 #include "extract/plan.h"
 #include "media/intra_refresh.h"
@@ -263,15 +264,10 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
 // seek that finds no keyframe costs at most one pass and what it read before giving up. MPEG-TS's
 // seek by timestamp lands after the keyframe before 5.9 s: seeking 1 s, then 2 s earlier finds it.
 TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
-  struct Step {
-    double seconds;
-    int frame;
-    int64_t seeks;
-  };
   const struct {
     fs::path video;
     int rate;
-    std::vector<Step> steps;
+    std::vector<std::tuple<double, int, int64_t>> steps;  // seconds, frame shown, seeks made
     int64_t mostPackets = std::numeric_limits<int64_t>::max();
     bool drops = false;  // non-reference frames: the last target drains the decoder, so each
                          // packet it did not decode was a frame dropped
@@ -296,14 +292,14 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
     const AssetHandle asset = openAsset(clip.video);
     loadAsset(*asset);
     const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
-    for (const Step& step : clip.steps) {
-      SCOPED_TRACE(step.seconds);
-      const Result<CapturedImage> captured = copyImageAtTime(*generator, step.seconds);
+    for (const auto& [seconds, frame, seeks] : clip.steps) {
+      SCOPED_TRACE(seconds);
+      const Result<CapturedImage> captured = copyImageAtTime(*generator, seconds);
       ASSERT_TRUE(captured.ok()) << captured.error().message;
-      EXPECT_EQ(readFrameNumber(captured.value().image), step.frame);
-      EXPECT_DOUBLE_EQ(captured.value().actualSeconds, static_cast<double>(step.frame) / clip.rate);
-      if (step.seeks >= 0) {
-        EXPECT_EQ(decodeCounters(*generator).seeks, step.seeks);
+      EXPECT_EQ(readFrameNumber(captured.value().image), frame);
+      EXPECT_DOUBLE_EQ(captured.value().actualSeconds, static_cast<double>(frame) / clip.rate);
+      if (seeks >= 0) {
+        EXPECT_EQ(decodeCounters(*generator).seeks, seeks);
       }
     }
     const DecodeCounters counters = decodeCounters(*generator);
@@ -388,19 +384,15 @@ TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
 }
 
 TEST(IntraRefresh, AnAccessUnitWithANonIdrSliceStartsNoPicture) {
-  const struct {
-    std::vector<uint8_t> unit;
-    int lengthBytes;
-    bool nonIdr;
-  } rows[] = {
+  const std::tuple<std::vector<uint8_t>, int, bool> rows[] = {
       {{0, 0, 0, 2, 0x65, 0x88}, 4, false},                         // IDR slice
       {{0, 0, 0, 2, 0x06, 0x05, 0, 0, 0, 2, 0x41, 0x9a}, 4, true},  // SEI, then a P slice
       {{0, 2, 0x06, 0x05, 0, 2, 0x41, 0x9a}, 2, true},  // SEI, then a P slice; short lengths
       {{0, 0, 0, 2, 0x06, 0x05}, 4, false},             // no slice
       {{0, 0, 0, 9, 0x41, 0x9a}, 4, false},             // a length past the end
   };
-  for (const auto& row : rows) {
-    EXPECT_EQ(holdsNonIdrSlice(row.unit, row.lengthBytes), row.nonIdr) << row.unit.size();
+  for (const auto& [unit, lengthBytes, nonIdr] : rows) {
+    EXPECT_EQ(holdsNonIdrSlice(unit, lengthBytes), nonIdr) << unit.size();
   }
 }
 

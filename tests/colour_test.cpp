@@ -143,12 +143,8 @@ TEST(ToneCurve, KeepsMidTonesAndRollsOffToWhiteAtThePeak) {
 TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) {
   constexpr Primaries kDciP3{{0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}, {0.314, 0.351}};
   constexpr Primaries kBt2020{{0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}, {0.3127, 0.3290}};
-  const struct {
-    const char* what;
-    ColourSource source;
-    uint16_t code;  // of R, G and B alike, opaque
-    int expected;   // 8-bit R, G and B alike
-  } cases[] = {
+  // What, the source, a code for R, G and B alike (opaque), and the 8-bit R, G and B it gives.
+  const std::tuple<const char*, ColourSource, uint16_t, int> cases[] = {
       // Half the signal is half the code: SDR is decoded and encoded with the same power.
       {"DCI-P3 grey, graded for the DCI white", {Transfer::kSdr, kDciP3, 0}, 32768, 128},
       // Scene light 0.5² / 3 = 1/12; display light 1000 · (1/12)^1.2 = 50.6 cd/m², a quarter of
@@ -159,12 +155,12 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
       {"PQ 203 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 38055, 230},
       {"PQ 400 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 42767, 250},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const uint16_t rgba[4] = {c.code, c.code, c.code, 65535};
+  for (const auto& [what, source, code, expected] : cases) {
+    SCOPED_TRACE(what);
+    const uint16_t rgba[4] = {code, code, code, 65535};
     uint8_t rgb[3] = {};
-    mapRow(makeColourMapping(c.source), rgba, rgb, 1);
-    for (const uint8_t channel : rgb) EXPECT_NEAR(channel, c.expected, 1);
+    mapRow(makeColourMapping(source), rgba, rgb, 1);
+    for (const uint8_t channel : rgb) EXPECT_NEAR(channel, expected, 1);
   }
 }
 

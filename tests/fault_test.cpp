@@ -102,10 +102,7 @@ int failOnDirectories(int fd) {
 // Short and interrupted writes are taken up again; a directory that may not be read, or has
 // nothing to flush, is not flushed.
 TEST(AtomicFile, EachFailingCallLeavesNothingBehind) {
-  const struct {
-    void (*change)(FileSystemCalls&);
-    const char* outcome;
-  } cases[] = {
+  const std::pair<void (*)(FileSystemCalls&), const char*> cases[] = {
       {[](auto& c) { c.write = writeShortThenInterruptedThenFull; }, "No space left on device"},
       {[](auto& c) { c.fsync = [](int) { return errno = EIO, -1; }; }, "Input/output error"},
       {[](auto& c) {
