@@ -64,8 +64,7 @@ struct Timeline {
     return startSeconds + static_cast<double>(frame) / rate +
            (heldFrame >= 0 && frame > heldFrame ? pauseSeconds : 0);
   }
-  // The frame shown at `seconds` and since when: -1 before the first frame's tolerance, after the
-  // end's, where damaged and in an empty edit.
+  // The frame shown at `seconds`, and since when; -1 where none is.
   std::pair<int, double> shownAt(double seconds) const {
     if (!edits.empty()) {
       double start = 0;
@@ -110,12 +109,10 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
   // Xvid packs a B-frame into the chunk of the P-frame after it and leaves empty chunks where it
   // held frames back; the same without its index, read chunk by chunk.
   const fs::path xvid = numberedClip("xvid.avi", 320, 180, 25, 10, "-c:v libxvid -bf 1 -g 50");
-  // Frames that need no other frame are decoded only where a sample shows them, and the next,
-  // which ends its time on screen.
+  // Frames needing no other are decoded only where a sample shows them, and the next (its end).
   const fs::path mjpeg = withoutAviIndex(numberedClip("mjpeg.avi", 320, 180, 25, 6, "-c:v mjpeg"));
-  // A fixed pattern over a tenth of the file from 45 % on, the frames of about 2.7 s to 3.3 s: the
-  // samples there fail, and so do those decoded from the damaged keyframe at 3 s, which without
-  // the damage check showed a stale picture.
+  // A pattern over a tenth of the file from 45 %, about 2.7 s to 3.3 s: those samples fail, and so
+  // do those decoded from the damaged keyframe at 3 s, which once showed a stale picture.
   std::string bytes = readWholeFile(plain);
   for (size_t at = bytes.size() * 45 / 100; at < bytes.size() * 55 / 100; ++at) {
     bytes[at] = static_cast<char>(at % 251);
@@ -205,9 +202,8 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
                                       "frag_keyframe+empty_moov+default_base_moof"),
                          "late-fragments.mp4", 10),
        {25, 400, -10}},
-      // Stream-copy cuts at 3.3 s, between two frames: one edit whose media time is 0.3 s past the
-      // keyframe the copy starts at, so time 0 shows the frame of 3.28 s. Closed and open GOPs,
-      // HEVC, and a cut that ends at 6.3 s too.
+      // Stream-copy cuts at 3.3 s, between frames: an edit 0.3 s past the copy's first keyframe
+      // shows the 3.28 s frame at 0. Closed and open GOPs, HEVC, and a cut ending at 6.3 s too.
       {copied("cut-closed-gop.mp4", 8, closedGop, "-ss 3.3", ""), cut},
       {copied("cut-open-gop.mp4", 8, "-c:v libx264 -x264-params open-gop=1:keyint=50:bframes=3",
               "-ss 3.3", ""),
@@ -269,8 +265,7 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
     int rate;
     std::vector<std::tuple<double, int, int64_t>> steps;  // seconds, frame shown, seeks made
     int64_t mostPackets = std::numeric_limits<int64_t>::max();
-    bool drops = false;  // non-reference frames: the last target drains the decoder, so each
-                         // packet it did not decode was a frame dropped
+    bool drops = false;  // once the last target drains the decoder, fewer frames than packets
   } clips[] = {
       {bFramesClip(),
        10,
@@ -335,21 +330,9 @@ TEST(Chains, GroupSamplesAfterTheSameKeyframeAndRunWhereTheyFinishSooner) {
   EXPECT_EQ(workerCount(made({4, 4, 4}), 1, 2), 1);
 }
 
-// Every frame a run reports, and its still's bytes.
-std::string everything(const CaptureRecords& records, const fs::path& output) {
-  std::ostringstream said;
-  for (const FrameRecord& frame : records.frames) {
-    said << frame.index << " " << frame.actualTimestampSeconds << " " << frame.width << "x"
-         << frame.height << " " << std::hash<std::string>{}(readWholeFile(output / frame.fileName))
-         << "\n";
-  }
-  return said.str();
-}
-
-// Several decoders at once give one decoder's stills, byte for byte. Seven samples of an 8 s clip
-// with a keyframe every 2 s: four chains, two of two samples each decoded forward by one decoder,
-// so at most one seek per chain. AVI times its packets by what the probe learnt of the stream, so
-// it is read by one decoder.
+// Several decoders give one decoder's stills, byte for byte: seven samples of an 8 s clip with a
+// keyframe every 2 s make four chains, two of two samples, so at most one seek a chain. AVI times
+// its packets by what the probe learnt of the stream, so one decoder reads it.
 TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
   const auto clip = [](const std::string& name, const std::string& encoder) {
     return numberedClip(name, 640, 360, 25, 8, encoder + " -g 50");
@@ -377,7 +360,13 @@ TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
       if (records.work.workers > 1) {
         EXPECT_LE(records.work.counters.seeks, 4);
       }
-      stills[maxWorkers > 1] = everything(records, output.path());
+      std::ostringstream said;  // every frame reported, and its still's bytes
+      for (const FrameRecord& frame : records.frames) {
+        said << frame.index << " " << frame.actualTimestampSeconds << " " << frame.width << "x"
+             << frame.height << " "
+             << std::hash<std::string>{}(readWholeFile(output.path() / frame.fileName)) << "\n";
+      }
+      stills[maxWorkers > 1] = said.str();
     }
     EXPECT_EQ(stills[1], stills[0]);
   }

@@ -1,7 +1,6 @@
-// Stills measured against the colours their sources were made from. A colour chart goes through
-// each source's matrix, range, depth, subsampling, primaries and transfer with zimg (ffmpeg's
-// zscale), which shares nothing with the swscale path the stills take, then through framepick.
-// Each case prints a row of the README's colour table: lines starting with "| ".
+// Stills against the colours their sources were made from: a chart goes through each source's
+// matrix, range, depth, subsampling, primaries and transfer with zimg (ffmpeg's zscale), sharing
+// nothing with the stills' swscale path. Each case prints a README colour table row ("| ...").
 
 #include <gtest/gtest.h>
 
@@ -165,8 +164,7 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
 }
 
 // What a frame's tags make of it: the matrix and range swscale is told, and whether the still
-// needs the colour tables, with which transfer, primaries (by their red's x) and peak. BT.2020
-// and alpha have their rows in the colour chart's cases.
+// needs the colour tables, with which transfer, primaries (by their red's x) and peak.
 TEST(ColourTags, NameTheConversionAStillNeeds) {
   const auto conversion = [](const ColourTags& tags) {
     std::ostringstream said;

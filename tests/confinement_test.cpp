@@ -127,7 +127,7 @@ void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, 
   static char scratch[4096] __attribute__((aligned(4096)));
   rlimit limits{};
   const int frame = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-  std::vector<std::pair<const char*, std::function<long()>>> attempts = {
+  const std::pair<const char*, std::function<long()>> attempts[] = {
       {"read inside", raw(SYS_openat, AT_FDCWD, in.c_str(), O_RDONLY)},
       {"open outside as a path", raw(SYS_openat, AT_FDCWD, out.c_str(), O_PATH)},
       {"overwrite inside", raw(SYS_openat, AT_FDCWD, in.c_str(), O_WRONLY | O_TRUNC)},
@@ -156,31 +156,29 @@ void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, 
       {"mount", raw(SYS_mount, "none", output.c_str(), "tmpfs", 0, nullptr)},
       {"execve", raw(SYS_execve, "/bin/true", nullptr, nullptr)},
       {"socket", raw(SYS_socket, AF_INET, SOCK_STREAM, 0)},
-  };
   // Sanitizer builds leave processes, tracing, listing and heap size to LeakSanitizer.
 #ifndef FRAMEPICK_SANITIZED
-  attempts.insert(
-      attempts.end(),
-      {{"list inside",
-        [&] {
-          const long fd =
-              syscall(SYS_openat, AT_FDCWD, output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-          return fd < 0 ? fd : syscall(SYS_getdents64, fd, scratch, sizeof scratch);
-        }},
-       {"dumpable", raw(SYS_prctl, PR_SET_DUMPABLE, 1)},
-       {"cores of the parent", raw(SYS_sched_getaffinity, parent, sizeof scratch, scratch)},
-       {"trace the parent", raw(SYS_ptrace, PTRACE_SEIZE, parent, nullptr, nullptr)},
-       {"fork",
-        [] {
-          const long pid = syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
-          if (pid == 0) _exit(0);
-          return pid;
-        }},
-       {"raise the heap limit", raiseLimit(RLIMIT_DATA, (rlim_t{2} << 30) + 1)},
-       {"grow past the address space limit",
-        raw(SYS_mmap, nullptr, size_t{3} << 30, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-            -1, 0)}});
+      {"list inside",
+       [&] {
+         const long fd =
+             syscall(SYS_openat, AT_FDCWD, output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         return fd < 0 ? fd : syscall(SYS_getdents64, fd, scratch, sizeof scratch);
+       }},
+      {"dumpable", raw(SYS_prctl, PR_SET_DUMPABLE, 1)},
+      {"cores of the parent", raw(SYS_sched_getaffinity, parent, sizeof scratch, scratch)},
+      {"trace the parent", raw(SYS_ptrace, PTRACE_SEIZE, parent, nullptr, nullptr)},
+      {"fork",
+       [] {
+         const long pid = syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
+         if (pid == 0) _exit(0);
+         return pid;
+       }},
+      {"raise the heap limit", raiseLimit(RLIMIT_DATA, (rlim_t{2} << 30) + 1)},
+      {"grow past the address space limit",
+       raw(SYS_mmap, nullptr, size_t{3} << 30, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+           -1, 0)},
 #endif
+  };
   for (const auto& [name, call] : attempts) {
     if (call() != -1) said << name << ": allowed\n";
   }
@@ -219,9 +217,9 @@ TEST_P(Confined, CodeTakingOverTheDecoderFindsEveryWayOutShut) {
   if (asNobody && getuid() != 0) GTEST_SKIP() << "only root can become another user";
   ScratchDirectory work;
   const fs::path output = work.path() / "frames", outside = work.path() / "outside.txt";
-  fs::create_directories(output / "kept");
-  fs::create_directory(output / "frame-002.jpg");
-  fs::create_directory(output / "locked");
+  for (const char* directory : {"kept", "frame-002.jpg", "locked"}) {
+    fs::create_directories(output / directory);
+  }
   fs::permissions(output / "locked", fs::perms::owner_read | fs::perms::owner_exec);
   fs::permissions(work.path(), fs::perms::all, fs::perm_options::add);
   fs::permissions(output, fs::perms::all, fs::perm_options::add);

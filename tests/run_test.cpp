@@ -96,8 +96,7 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
       // The movie header counts milliseconds: FFmpeg 5.1 reports its 1042 ms, 7 and 9 the track's
       // 12800/12288 s.
       {fixtureVideo("milliseconds.mp4", frames25), "1.042 s, 160x90", 4},
-      // A fragmented MP4 joined late: its last fragment ends at 16 s of decode time, its first
-      // starts at 10.
+      // A fragmented MP4 joined late: fragments from 10 s to 16 s of decode time.
       {withFragmentsFrom(fixtureVideo("probe-fragments.mp4",
                                       "-f lavfi -i testsrc2=s=320x240:r=25:d=16 -g 25 -movflags "
                                       "frag_keyframe+empty_moov+default_base_moof"),
@@ -135,13 +134,12 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   }
 }
 
-// An edit list of one edit; a media time of -1 makes it empty.
+// An edit list of one edit at rate 1; a media time of -1 makes it empty.
 std::string editList(bool wide, int64_t mediaTime) {
   const auto field = [wide](int64_t value) {
     return (wide ? bigEndian32(static_cast<uint32_t>(value >> 32)) : "") +
            bigEndian32(static_cast<uint32_t>(value));
   };
-  // Version and flags, one entry of some duration, and a rate of 1.
   return mp4Box("edts", mp4Box("elst", bigEndian32(wide << 24) + bigEndian32(1) + field(4096) +
                                            field(mediaTime) + bigEndian32(1 << 16)));
 }

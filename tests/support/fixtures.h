@@ -103,7 +103,6 @@ struct EditEntry {
   int rate;
 };
 
-// A copy of an MP4 file whose first track's edit list is `edits`.
 std::filesystem::path withEditList(const std::filesystem::path& mp4, const std::string& fileName,
                                    const std::vector<EditEntry>& edits);
 
