@@ -217,9 +217,8 @@ TEST_P(Confined, CodeTakingOverTheDecoderFindsEveryWayOutShut) {
   if (asNobody && getuid() != 0) GTEST_SKIP() << "only root can become another user";
   ScratchDirectory work;
   const fs::path output = work.path() / "frames", outside = work.path() / "outside.txt";
-  for (const char* directory : {"kept", "frame-002.jpg", "locked"}) {
-    fs::create_directories(output / directory);
-  }
+  for (const char* name : {"kept", "frame-002.jpg", "locked"})
+    fs::create_directories(output / name);
   fs::permissions(output / "locked", fs::perms::owner_read | fs::perms::owner_exec);
   fs::permissions(work.path(), fs::perms::all, fs::perm_options::add);
   fs::permissions(output, fs::perms::all, fs::perm_options::add);

@@ -224,9 +224,8 @@ Image decodeJpegFile(const fs::path& path) {
   const std::unique_ptr<void, int (*)(tjhandle)> decompressor(tjInitDecompress(), tjDestroy);
   int width = 0, height = 0, subsampling = 0, colorspace = 0;
   if (tjDecompressHeader3(decompressor.get(), bytes, file.size(), &width, &height, &subsampling,
-                          &colorspace) != 0) {
+                          &colorspace) != 0)
     return {};
-  }
   Image image{width, height, std::vector<uint8_t>(size_t(width) * height * 3)};
   const bool decoded = tjDecompress2(decompressor.get(), bytes, file.size(), image.rgb.data(),
                                      width, 0, height, TJPF_RGB, TJFLAG_ACCURATEDCT) == 0;
