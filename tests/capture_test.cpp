@@ -88,8 +88,7 @@ struct Timeline {
   }
 };
 
-// A clip in which frame 47 stays on screen 3 s longer; x264's B-frames without a pyramid make it
-// a non-reference frame.
+// Frame 47 stays on screen 3 s longer; x264's B-frames without a pyramid make it non-reference.
 fs::path pausedClip(const std::string& name) {
   return numberedClip(
       name, 320, 180, 25, 6,
@@ -97,9 +96,8 @@ fs::path pausedClip(const std::string& name) {
       "-c:v libx264 -g 50 -x264-params b-adapt=0:bframes=3:b-pyramid=0");
 }
 
-// Every still is the frame on screen at its requested time, its record says so, and the JPEG has
-// the recorded size and orientation. Where no frame is on screen the sample fails, and no run
-// decodes more packets than the video has.
+// Each still is the frame on screen at its requested time, as its record says, in its recorded
+// size and turn; where none is, the sample fails. No run decodes more packets than the video has.
 TEST(Capture, StillsAreTheFramesOnScreen) {
   const fs::path plain =
       numberedClip("numbered-180p.mp4", 320, 180, 30, 6, "-c:v libx264 -preset ultrafast -g 30");
@@ -385,9 +383,8 @@ TEST(IntraRefresh, AnAccessUnitWithANonIdrSliceStartsNoPicture) {
   }
 }
 
-// Each interlaced frame weaves a field with a white box on the left (taken first by the source)
-// and one with it on the right. The still shows the field the flags say comes first, whole:
-// every line of its box white, none of the other field's box.
+// Each interlaced frame weaves a field with a white box on the left (the source's first) and one
+// with it on the right: the still is the field the flags put first, whole, without the other's box.
 TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
   for (const bool topFirst : {true, false}) {
     SCOPED_TRACE(topFirst ? "top first" : "bottom first");
@@ -398,8 +395,7 @@ TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
         "setfield=" +
         std::string(topFirst ? "tff" : "bff") +
         " -c:v libx264 -preset ultrafast -flags +ildct+ilme";
-    // FFmpeg 5.1's libx264 takes the field order from -top alone; from 7 on it takes the frames'
-    // (setfield), and 9 refuses -top.
+    // FFmpeg 5.1's libx264 takes the field order from -top only, 7 from the frames; 9 refuses -top.
     std::filesystem::path video;
     try {
       video = fixtureVideo(name + "-top.mp4", arguments + (topFirst ? " -top 1" : " -top 0"));
@@ -419,14 +415,10 @@ TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
 // One second of 640x360 and then one of 320x240 in the same stream: each still has its own
 // frame's size, with the picture where it belongs.
 TEST(SizeChanges, EachStillHasItsOwnFramesSize) {
-  const auto part = [](int width, int height, const char* start) {
-    return numberedClip("size-" + std::to_string(width) + ".ts", width, height, 30, 1,
-                        std::string("-vf setsar=1 -c:v libx264 -preset ultrafast -bf 0 "
-                                    "-output_ts_offset ") +
-                            start)
-        .string();
-  };
-  const std::string parts = "concat:" + part(640, 360, "0") + "|" + part(320, 240, "1");
+  const std::string encoder = "-vf setsar=1 -c:v libx264 -preset ultrafast -bf 0";
+  const std::string parts =
+      "concat:" + numberedClip("size-640.ts", 640, 360, 30, 1, encoder).string() + "|" +
+      numberedClip("size-320.ts", 320, 240, 30, 1, encoder + " -output_ts_offset 1").string();
   const auto stills = captureStills(fixtureVideo("size-change.ts", "-i " + parts + " -c copy"),
                                     {"--max-frames", "4"})
                           .images;
@@ -481,9 +473,8 @@ TEST(PictureBudget, RefusesPicturesThatWouldPassItBeforeAllocatingThem) {
   }
 }
 
-// HEVC in MPEG-TS cut in the middle of a GOP: the pictures before the first IRAP picture are
-// predicted from references the file no longer has. Their samples fail; every still is a frame
-// in its right place.
+// HEVC in MPEG-TS cut mid-GOP: pictures before the first IRAP picture refer to pictures the file
+// no longer has. Their samples fail; every still is a frame in its right place.
 TEST(CaptureFailures, PicturesFromMissingReferencesAreNeverStills) {
   const fs::path whole =
       numberedClip("hevc-gops.ts", 320, 180, 25, 6,

@@ -136,9 +136,8 @@ TEST(ToneCurve, KeepsMidTonesAndRollsOffToWhiteAtThePeak) {
 }
 
 // Single pixels through the colour tables, against values worked out from the standards: a grey
-// stays a grey of the same light whatever white the source was graded for (Bradford adaptation
-// to D65), HLG's display light follows BT.2100's system gamma of 1.2 at 1000 cd/m², and PQ light
-// between the knee and the peak is compressed, not clipped.
+// keeps its light whatever white it was graded for (Bradford to D65), HLG follows BT.2100's system
+// gamma of 1.2 at 1000 cd/m², and PQ light between knee and peak is compressed, not clipped.
 TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) {
   constexpr Primaries kDciP3{{0.680, 0.320}, {0.265, 0.690}, {0.150, 0.060}, {0.314, 0.351}};
   constexpr Primaries kBt2020{{0.708, 0.292}, {0.170, 0.797}, {0.131, 0.046}, {0.3127, 0.3290}};
@@ -149,8 +148,7 @@ TEST(ColourMapping, GreysKeepTheirLightAcrossWhitesAndHlgFollowsItsSystemGamma) 
       // Scene light 0.5² / 3 = 1/12; display light 1000 · (1/12)^1.2 = 50.6 cd/m², a quarter of
       // the reference white's 203: 255 · 0.249^(1/2.4) = 143.
       {"HLG grey at half signal", {Transfer::kHlg, kBt2020, 0}, 32768, 143},
-      // BT.2390 maps 203 cd/m² of a 1000 grade to 159 (255 · (159 / 203)^(1/2.4) = 230), 400 to
-      // 194.
+      // BT.2390 maps 203 cd/m² of a 1000 grade to 159 (255 · (159/203)^(1/2.4) = 230), 400 to 194.
       {"PQ 203 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 38055, 230},
       {"PQ 400 cd/m² graded to 1000", {Transfer::kPq, kBt709Primaries, 1000}, 42767, 250},
   };

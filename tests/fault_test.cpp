@@ -98,9 +98,8 @@ int failOnDirectories(int fd) {
 }
 
 // Each system call failing in turn, as full disks and network file systems make them fail: the
-// reason is the system's, and neither the target nor the temporary file nor a descriptor is left.
-// Short and interrupted writes are taken up again; a directory that may not be read, or has
-// nothing to flush, is not flushed.
+// reason is the system's, and no target, temporary file or descriptor is left. Short and
+// interrupted writes are resumed; a directory that cannot be read or flushed is not flushed.
 TEST(AtomicFile, EachFailingCallLeavesNothingBehind) {
   const std::pair<void (*)(FileSystemCalls&), const char*> cases[] = {
       {[](auto& c) { c.write = writeShortThenInterruptedThenFull; }, "No space left on device"},

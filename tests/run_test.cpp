@@ -1,5 +1,4 @@
-// A run's options, what it probes, its sample times and report document, and the runs that fail
-// before sampling.
+// A run's options, probe, sample times and report, and the runs that fail before sampling.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -50,16 +49,13 @@ TEST(ReadOptions, TakesTheFirstMatchAndClampsIntegers) {
   };
   for (const auto& [arguments, input, output, maxFrames, maximumDimension] : cases) {
     SCOPED_TRACE(::testing::PrintToString(arguments));
-    const Options options = readOptions(arguments);
-    EXPECT_EQ(options.inputPath, input);
-    EXPECT_EQ(options.outputDir, output);
-    EXPECT_EQ(options.maxFrames, maxFrames);
-    EXPECT_EQ(options.maximumDimension, maximumDimension);
+    const Options o = readOptions(arguments);
+    EXPECT_EQ(std::tuple(o.inputPath, o.outputDir, o.maxFrames, o.maximumDimension),
+              std::tuple(input, output, maxFrames, maximumDimension));
   }
 }
 
-// Durations are the file's own, exactly: 25 frames at 24 fps last 625/600 s, which no count of
-// microseconds is.
+// Durations are the file's own, exactly: 25 frames at 24 fps last 625/600 s, no whole microseconds.
 TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   const std::string small = "-f lavfi -i testsrc2=s=320x240:r=25:d=1";
   const std::string landscape = fixtureVideo("probe-landscape.mp4", small);
@@ -72,14 +68,12 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   std::ofstream(lists.path() / "playlist.bin") << "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n"
                                                << elsewhere.string() << "\n";
   std::ofstream(lists.path() / "list.ffconcat") << "ffconcat version 1.0\nfile 'beside.ts'\n";
-  // Past the decoding cap the probe's decoder fails and the size the container states stands;
-  // each capture fails.
+  // Past the decoding cap the container's stated size stands and every capture fails.
   const fs::path huge = fixtureVideo("huge-9000x4100.mkv",
                                      "-f lavfi -i color=s=9000x4100:r=5:d=0.4 -c:v mjpeg -q:v 31");
   const std::string cap =
       "; the video's pictures of 9000x4100 pixels are larger than the 8192x4352 decoding allows";
-  // The probe's error, or the duration to `digits` significant digits, the size and why the
-  // frame in the middle cannot be had.
+  // The probe's error, or duration to `digits` digits, size, and why no middle frame can be had.
   const struct {
     fs::path video;
     std::string probed;
@@ -93,8 +87,7 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
       {fixtureVideo("exact.mov", frames25 + "-video_track_timescale 600 -movie_timescale 600"),
        "1.0416666666666667 s, 160x90"},
       {fixtureVideo("exact.ts", frames25 + "-f mpegts"), "1.0416666666666667 s, 160x90"},
-      // The movie header counts milliseconds: FFmpeg 5.1 reports its 1042 ms, 7 and 9 the track's
-      // 12800/12288 s.
+      // The movie header's milliseconds: 1042 ms in FFmpeg 5.1, the track's 12800/12288 s in 7, 9.
       {fixtureVideo("milliseconds.mp4", frames25), "1.042 s, 160x90", 4},
       // A fragmented MP4 joined late: fragments from 10 s to 16 s of decode time.
       {withFragmentsFrom(fixtureVideo("probe-fragments.mp4",
@@ -102,8 +95,7 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
                                       "frag_keyframe+empty_moov+default_base_moof"),
                          "probe-late-fragments.mp4", 10),
        "6 s, 320x240", 9},
-      // A raw MPEG-1 stream states no duration, and FFmpeg's guess from its header's bit rate says
-      // 0.02 s: the packets' own timestamps tell.
+      // Raw MPEG-1 states no duration and FFmpeg guesses 0.02 s from its bit rate: packets tell.
       {fixtureVideo("bit-rate-guess.m1v", small + " -c:v mpeg1video"), "1 s, 320x240"},
       // Cover art is a picture, not a video track.
       {fixtureVideo("cover.mp3",

@@ -62,8 +62,7 @@ ProcessResult runFramepick(const std::vector<std::string>& arguments,
   command.insert(command.end(), arguments.begin(), arguments.end());
   ProcessResult result =
       runProcess(command.front(), {command.begin() + 1, command.end()}, workingDirectory);
-  // Callers are promised one document that follows the published schema, and nothing on
-  // standard error, whatever the run met.
+  // Callers are promised one schema-valid document and nothing on stderr, whatever the run met.
   if (result.exitStatus != 127) {
     EXPECT_EQ(result.err, "");
     const ScratchDirectory work;

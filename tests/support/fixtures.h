@@ -90,13 +90,11 @@ std::filesystem::path withDisplayMatrix(const std::filesystem::path& mp4,
 std::filesystem::path withSyncSamples(const std::filesystem::path& mp4, const std::string& fileName,
                                       const std::vector<uint32_t>& samples);
 
-// A fragmented MP4 file's header and its fragments from `first` on (counted from 0), as a player
-// gets a live stream joined late.
+// A fragmented MP4's header and its fragments from `first` (from 0) on: a live stream joined late.
 std::filesystem::path withFragmentsFrom(const std::filesystem::path& mp4,
                                         const std::string& fileName, int first);
 
-// `durationSeconds` of the presentation show the media from `mediaSeconds` after its first frame
-// on (-1: nothing) at `rate`.
+// `durationSeconds` showing media from `mediaSeconds` past its first frame (-1: none) at `rate`.
 struct EditEntry {
   double durationSeconds;
   double mediaSeconds;
