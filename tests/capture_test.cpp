@@ -41,15 +41,15 @@ std::pair<double, double> turnedClockwise(double u, double v) { return {1 - v, u
 std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 std::pair<double, double> transposed(double u, double v) { return {v, u}; }
 
-// Intra refresh: the keyframes after the first are where a picture starts to build up.
+// Intra refresh: the keyframes after the first only start a picture building up, so one pass
+// from the start takes every sample.
 fs::path intraRefreshClip() {
   return numberedClip("intra-refresh.mp4", 320, 180, 30, 10,
                       "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0");
 }
 
-// Where a clip's numbered frames sit on the presentation's clock. Edit lists play as ISO 14496-12
-// reads them: at time t, an edit from `start` shows the frame on screen at media time
-// M + (t - start) * rate, from the time the edit reaches it; an empty edit shows nothing.
+// Where a clip's numbered frames sit on the presentation's clock. At time t, an edit from `start`
+// shows the frame at media time M + (t - start) * rate (ISO 14496-12), from when it reaches it.
 struct Timeline {
   int rate;
   int frames;
@@ -69,9 +69,8 @@ struct Timeline {
     if (!edits.empty()) {
       double start = 0;
       size_t i = 0;
-      for (; i + 1 < edits.size() && seconds >= start + edits[i].durationSeconds; ++i) {
+      for (; i + 1 < edits.size() && seconds >= start + edits[i].durationSeconds; ++i)
         start += edits[i].durationSeconds;
-      }
       const EditEntry& edit = edits[i];
       const int shown = static_cast<int>(
           std::floor((edit.mediaSeconds + (seconds - start) * edit.rate) * rate + 1e-6));
@@ -274,11 +273,7 @@ TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
       {dvdClip(), 25, {{3.0, 75, -1}, {0.48, 12, -1}, {0.1, 2, -1}}},
       {oneKeyframeClip(), 30, {{5.0, 150, -1}, {9.0, 270, -1}}, 300 + 40},
       {bFramesClip(), 10, {{5.99, 59, 1}}, 60, true},
-      // Every keyframe after the first only starts a refresh: one pass takes every sample.
-      {intraRefreshClip(),
-       30,
-       {{1.01, 30, 0}, {3.51, 105, 0}, {6.21, 186, 0}, {9.91, 297, 0}},
-       300},
+      {intraRefreshClip(), 30, {{1.05, 31, 0}, {4.05, 121, 0}, {9.95, 298, 0}}, 300},
   };
   for (const auto& clip : clips) {
     SCOPED_TRACE(clip.video.filename());
@@ -313,24 +308,21 @@ TEST(Chains, GroupSamplesAfterTheSameKeyframeAndRunWhereTheyFinishSooner) {
   };
   EXPECT_EQ(plan({1, 3, 5}, {}), "0 1 2 in 5; ");  // no index
   EXPECT_EQ(plan({1, 3, 5, 7}, {0, 4}), "0 1 in 3; 2 3 in 3; ");
-  // On a keyframe, and before the first.
-  EXPECT_EQ(plan({0.5, 2, 2.5}, {1, 2}), "0 in 0; 1 2 in 0.5; ");
+  EXPECT_EQ(plan({0.5, 2, 2.5}, {1, 2}), "0 in 0; 1 2 in 0.5; ");  // before the first, and on one
   EXPECT_EQ(criticalPath({4, 3, 3, 2}, 2), 6);
   const auto made = [](std::vector<double> costs) {
     std::vector<Chain> chains;
     for (const double cost : costs) chains.push_back({{}, cost});
     return chains;
   };
-  // One long GOP and a short one: one decoder with frame threads finishes first.
-  EXPECT_EQ(workerCount(made({7.5, 0.5}), 2, 2), 1);
+  EXPECT_EQ(workerCount(made({7.5, 0.5}), 2, 2), 1);  // a long GOP: one frame-threaded decoder
   EXPECT_EQ(workerCount(made({4, 4, 4, 4, 4, 4, 4}), 2, 2), 2);
   EXPECT_EQ(workerCount(made({4, 4, 4, 4, 4, 4, 4}), 16, 16), 7);
   EXPECT_EQ(workerCount(made({4, 4, 4}), 1, 2), 1);
 }
 
-// Several decoders give one decoder's stills, byte for byte: seven samples of an 8 s clip with a
-// keyframe every 2 s make four chains, two of two samples, so at most one seek a chain. AVI times
-// its packets by what the probe learnt of the stream, so one decoder reads it.
+// Several decoders give one decoder's stills, byte for byte: 7 samples of 8 s, keyframes 2 s apart,
+// make 4 chains (2 of 2 samples), a seek each at most. AVI, timed by the probe, gets one decoder.
 TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
   const auto clip = [](const std::string& name, const std::string& encoder) {
     return numberedClip(name, 640, 360, 25, 8, encoder + " -g 50");

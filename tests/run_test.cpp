@@ -81,9 +81,8 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
   } cases[] = {
       {withDisplayMatrix(landscape, "turned-90.mp4", 0, -1, 1, 0), "1 s, 240x320"},
       {withDisplayMatrix(landscape, "turned-180.mp4", -1, 0, 0, -1), "1 s, 320x240"},
-      // The first video track counts.
       {fixtureVideo("two-tracks.mkv", small + " -f lavfi -i testsrc2=s=640x480:d=1 -map 0 -map 1"),
-       "1 s, 320x240"},
+       "1 s, 320x240"},  // the first video track counts
       {fixtureVideo("exact.mov", frames25 + "-video_track_timescale 600 -movie_timescale 600"),
        "1.0416666666666667 s, 160x90"},
       {fixtureVideo("exact.ts", frames25 + "-f mpegts"), "1.0416666666666667 s, 160x90"},
@@ -97,11 +96,10 @@ TEST(ProbeVideo, ReadsDurationAndDisplaySizeOrNamesWhatIsMissing) {
        "6 s, 320x240", 9},
       // Raw MPEG-1 states no duration and FFmpeg guesses 0.02 s from its bit rate: packets tell.
       {fixtureVideo("bit-rate-guess.m1v", small + " -c:v mpeg1video"), "1 s, 320x240"},
-      // Cover art is a picture, not a video track.
       {fixtureVideo("cover.mp3",
                     "-f lavfi -i sine=d=2 -f lavfi -i color=s=64x64:d=1 -map 0 -map 1 "
                     "-frames:v 1 -c:v mjpeg -disposition:v attached_pic"),
-       "video_track_unavailable"},
+       "video_track_unavailable"},  // cover art is a picture, not a video track
       // A raw stream has neither a stated duration nor timestamps to measure one from.
       {fixtureVideo("raw.h264", small), "duration_unavailable"},
       {lists.path() / "playlist.bin", "duration_unavailable"},

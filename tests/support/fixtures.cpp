@@ -256,9 +256,7 @@ int readFrameNumber(const Image& image, Turn turn) {
   };
   if (std::abs(green(0.5, 0.75) - 128) > 24) return -1;
   int number = 0;
-  for (int bit = 0; bit < 12; ++bit) {
-    if (green((bit + 0.5) / 12, 0.25) > 128) number |= 1 << bit;
-  }
+  for (int bit = 0; bit < 12; ++bit) number |= (green((bit + 0.5) / 12, 0.25) > 128) << bit;
   return number;
 }
 

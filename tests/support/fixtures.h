@@ -49,8 +49,7 @@ struct ProcessResult {
   int exitStatus;  // -1 when the process did not exit normally (a signal); 127 when not found
   std::string out;
   std::string err;
-  // Set by runFramepick only where the peak is framepick's alone (no launcher or wrapper, no
-  // AddressSanitizer quarantine), so memory bounds are checked in the Release pass only.
+  // framepick's own peak: from runFramepick with no launcher, wrapper or AddressSanitizer.
   std::optional<long> maxResidentKilobytes;
 };
 
@@ -123,8 +122,7 @@ Stills captureStills(const std::filesystem::path& video, const std::vector<std::
 using Turn = std::pair<double, double> (*)(double u, double v);
 inline std::pair<double, double> asCoded(double u, double v) { return {u, v}; }
 
-// The number a frame of numberedClip carries, read where `turn` puts its bands; -1 when the
-// bottom half is not grey (the picture is not where `turn` says).
+// A numberedClip frame's number, read where `turn` puts its bands; -1 where its grey half is not.
 int readFrameNumber(const Image& image, Turn turn = asCoded);
 
 }  // namespace framepick::testing
