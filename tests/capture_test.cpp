@@ -1,5 +1,5 @@
 // Stills of videos made at test time, most of whose frames carry their own number, laid out the
-// awkward ways real files have them; the decoders that take them, and the memory they may use.
+// awkward ways real files have them.
 
 #include "extract/capture.h"
 
@@ -8,12 +8,8 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <sstream>
-#include <tuple>
 
 #include "extract/plan.h"
-#include "media/intra_refresh.h"
-#include "media/picture_budget.h"
 #include "support/fixtures.h"
 
 namespace framepick::testing {
@@ -25,28 +21,9 @@ constexpr double kToleranceSeconds = 0.04;
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// Six seconds at 10 fps, a keyframe every second, non-reference B-frames between.
-fs::path bFramesClip() {
-  return numberedClip("numbered-b-frames.mp4", 640, 360, 10, 6,
-                      "-c:v libx264 -preset ultrafast -bf 3 -b-pyramid normal -g 10");
-}
-
-// MPEG-PS, without an index: a DVD's short open GOPs, and one keyframe for the whole stream.
-fs::path dvdClip() { return numberedClip("dvd.mpg", 720, 576, 25, 4, "-target pal-dvd"); }
-fs::path oneKeyframeClip() {
-  return numberedClip("one-keyframe.mpg", 640, 360, 30, 10, "-c:v mpeg2video -g 300 -bf 2");
-}
-
 std::pair<double, double> turnedClockwise(double u, double v) { return {1 - v, u}; }
 std::pair<double, double> mirrored(double u, double v) { return {1 - u, v}; }
 std::pair<double, double> transposed(double u, double v) { return {v, u}; }
-
-// Intra refresh: the keyframes after the first only start a picture building up, so one pass
-// from the start takes every sample.
-fs::path intraRefreshClip() {
-  return numberedClip("intra-refresh.mp4", 320, 180, 30, 10,
-                      "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0");
-}
 
 // Where a clip's numbered frames sit on the presentation's clock. At time t, an edit from `start`
 // shows the frame at media time M + (t - start) * rate (ISO 14496-12), from when it reaches it.
@@ -248,220 +225,6 @@ TEST(Capture, StillsAreTheFramesOnScreen) {
     }
     EXPECT_LE(decodeCounters(*generator).packetsRead, clip.timeline.frames);
     EXPECT_LE(decodeCounters(*generator).framesDecoded, clip.mostFramesDecoded);
-  }
-}
-
-// A seek only where it skips more than a second of decoding, whatever the order of targets; the
-// non-reference frame shown at 1.55 s from 1.5 s is not dropped. MPEG-PS has no index: going back
-// lands mid-GOP or past the only keyframe and still finds the frame (seeks unchecked: -1), and a
-// seek that finds no keyframe costs at most one pass and what it read before giving up. MPEG-TS's
-// seek by timestamp lands after the keyframe before 5.9 s: seeking 1 s, then 2 s earlier finds it.
-TEST(FrameGenerator, SeeksOnlyWhereTheySaveDecoding) {
-  const struct {
-    fs::path video;
-    int rate;
-    std::vector<std::tuple<double, int, int64_t>> steps;  // seconds, frame shown, seeks made
-    int64_t mostPackets = std::numeric_limits<int64_t>::max();
-    bool drops = false;  // once the last target drains the decoder, fewer frames than packets
-  } clips[] = {
-      {bFramesClip(),
-       10,
-       {{1.55, 15, 0}, {1.6, 16, 0}, {1.6, 16, 0}, {4.5, 45, 1}, {0.5, 5, 2}, {5.99, 59, 3}}},
-      {numberedClip("late.ts", 320, 180, 25, 8, "-c:v libx264 -preset ultrafast -g 50 -f mpegts"),
-       25,
-       {{5.9, 147, 3}}},
-      {dvdClip(), 25, {{3.0, 75, -1}, {0.48, 12, -1}, {0.1, 2, -1}}},
-      {oneKeyframeClip(), 30, {{5.0, 150, -1}, {9.0, 270, -1}}, 300 + 40},
-      {bFramesClip(), 10, {{5.99, 59, 1}}, 60, true},
-      {intraRefreshClip(), 30, {{1.05, 31, 0}, {4.05, 121, 0}, {9.95, 298, 0}}, 300},
-  };
-  for (const auto& clip : clips) {
-    SCOPED_TRACE(clip.video.filename());
-    const AssetHandle asset = openAsset(clip.video);
-    loadAsset(*asset);
-    const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
-    for (const auto& [seconds, frame, seeks] : clip.steps) {
-      SCOPED_TRACE(seconds);
-      const Result<CapturedImage> captured = copyImageAtTime(*generator, seconds);
-      ASSERT_TRUE(captured.ok()) << captured.error().message;
-      EXPECT_EQ(readFrameNumber(captured.value().image), frame);
-      EXPECT_DOUBLE_EQ(captured.value().actualSeconds, static_cast<double>(frame) / clip.rate);
-      if (seeks >= 0) {
-        EXPECT_EQ(decodeCounters(*generator).seeks, seeks);
-      }
-    }
-    const DecodeCounters counters = decodeCounters(*generator);
-    EXPECT_LE(counters.packetsRead, clip.mostPackets);
-    EXPECT_TRUE(!clip.drops || counters.framesDecoded < counters.packetsRead);
-  }
-}
-
-TEST(Chains, GroupSamplesAfterTheSameKeyframeAndRunWhereTheyFinishSooner) {
-  // Each chain's samples, and the seconds decoded to reach its last.
-  const auto plan = [](const std::vector<double>& targets, const std::vector<double>& keyframes) {
-    std::ostringstream said;
-    for (const Chain& chain : planChains(targets, keyframes)) {
-      for (const size_t sample : chain.samples) said << sample << " ";
-      said << "in " << chain.decodeSeconds << "; ";
-    }
-    return said.str();
-  };
-  EXPECT_EQ(plan({1, 3, 5}, {}), "0 1 2 in 5; ");  // no index
-  EXPECT_EQ(plan({1, 3, 5, 7}, {0, 4}), "0 1 in 3; 2 3 in 3; ");
-  EXPECT_EQ(plan({0.5, 2, 2.5}, {1, 2}), "0 in 0; 1 2 in 0.5; ");  // before the first, and on one
-  EXPECT_EQ(criticalPath({4, 3, 3, 2}, 2), 6);
-  const auto made = [](std::vector<double> costs) {
-    std::vector<Chain> chains;
-    for (const double cost : costs) chains.push_back({{}, cost});
-    return chains;
-  };
-  EXPECT_EQ(workerCount(made({7.5, 0.5}), 2, 2), 1);  // a long GOP: one frame-threaded decoder
-  EXPECT_EQ(workerCount(made({4, 4, 4, 4, 4, 4, 4}), 2, 2), 2);
-  EXPECT_EQ(workerCount(made({4, 4, 4, 4, 4, 4, 4}), 16, 16), 7);
-  EXPECT_EQ(workerCount(made({4, 4, 4}), 1, 2), 1);
-}
-
-// Several decoders give one decoder's stills, byte for byte: 7 samples of 8 s, keyframes 2 s apart,
-// make 4 chains (2 of 2 samples), a seek each at most. AVI, timed by the probe, gets one decoder.
-TEST(ParallelCapture, GivesTheStillsOfOneDecoder) {
-  const auto clip = [](const std::string& name, const std::string& encoder) {
-    return numberedClip(name, 640, 360, 25, 8, encoder + " -g 50");
-  };
-  const std::pair<fs::path, bool> videos[] = {
-      {clip("gops.mp4", "-c:v libx264 -preset ultrafast -bf 2"), true},
-      {clip("gops.webm", "-c:v libvpx-vp9 -deadline realtime"), true},
-      {clip("gops.avi", "-c:v mpeg4 -bf 2"), false},
-  };
-  for (const auto& [video, parallel] : videos) {
-    SCOPED_TRACE(video.filename());
-    std::string stills[2];
-    for (const int maxWorkers : {1, 4}) {
-      const AssetHandle asset = openAsset(video);
-      loadAsset(*asset);
-      const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 1600);
-      ScratchDirectory output;
-      const CaptureRecords records = captureFrames(
-          *generator, sampleFractions(7), assetDurationSeconds(*asset), output.path(), maxWorkers);
-      ASSERT_EQ(records.frames.size(), 7u);
-      EXPECT_EQ(records.frames.front().index, 1);
-      ASSERT_EQ(records.work.chains.size(), 4u);
-      EXPECT_EQ(records.work.workers, parallel ? maxWorkers : 1);
-      // A worker that takes two chains may reach the second without a seek.
-      if (records.work.workers > 1) {
-        EXPECT_LE(records.work.counters.seeks, 4);
-      }
-      std::ostringstream said;  // every frame reported, and its still's bytes
-      for (const FrameRecord& frame : records.frames) {
-        said << frame.index << " " << frame.actualTimestampSeconds << " " << frame.width << "x"
-             << frame.height << " "
-             << std::hash<std::string>{}(readWholeFile(output.path() / frame.fileName)) << "\n";
-      }
-      stills[maxWorkers > 1] = said.str();
-    }
-    EXPECT_EQ(stills[1], stills[0]);
-  }
-}
-
-TEST(IntraRefresh, AnAccessUnitWithANonIdrSliceStartsNoPicture) {
-  const std::tuple<std::vector<uint8_t>, int, bool> rows[] = {
-      {{0, 0, 0, 2, 0x65, 0x88}, 4, false},                         // IDR slice
-      {{0, 0, 0, 2, 0x06, 0x05, 0, 0, 0, 2, 0x41, 0x9a}, 4, true},  // SEI, then a P slice
-      {{0, 2, 0x06, 0x05, 0, 2, 0x41, 0x9a}, 2, true},  // SEI, then a P slice; short lengths
-      {{0, 0, 0, 2, 0x06, 0x05}, 4, false},             // no slice
-      {{0, 0, 0, 9, 0x41, 0x9a}, 4, false},             // a length past the end
-  };
-  for (const auto& [unit, lengthBytes, nonIdr] : rows) {
-    EXPECT_EQ(holdsNonIdrSlice(unit, lengthBytes), nonIdr) << unit.size();
-  }
-}
-
-// Each interlaced frame weaves a field with a white box on the left (the source's first) and one
-// with it on the right: the still is the field the flags put first, whole, without the other's box.
-TEST(InterlacedFrames, StillsShowTheFirstFieldWithoutCombing) {
-  for (const bool topFirst : {true, false}) {
-    SCOPED_TRACE(topFirst ? "top first" : "bottom first");
-    const std::string name = topFirst ? "top-first" : "bottom-first";
-    const std::string arguments =
-        "-f lavfi -i nullsrc=s=320x120:r=50:d=1,format=yuv420p,geq=cb=128:cr=128:lum='if("
-        "between(Y,30,89)*between(X-160*mod(N,2),40,119),235,16)',tinterlace=mode=merge,setsar=1,"
-        "setfield=" +
-        std::string(topFirst ? "tff" : "bff") +
-        " -c:v libx264 -preset ultrafast -flags +ildct+ilme";
-    // FFmpeg 5.1's libx264 takes the field order from -top only, 7 from the frames; 9 refuses -top.
-    std::filesystem::path video;
-    try {
-      video = fixtureVideo(name + "-top.mp4", arguments + (topFirst ? " -top 1" : " -top 0"));
-    } catch (const std::runtime_error&) {
-      video = fixtureVideo(name + ".mp4", arguments);
-    }
-    const auto stills = captureStills(video, {"--max-frames", "1"}).images;
-    ASSERT_EQ(stills.size(), 1u);
-    ASSERT_EQ(sizeOf(stills[0]), "320x240");
-    for (int y = 70; y < 170; ++y) {  // green, in the middle of either box
-      EXPECT_GT(stills[0].rgb[(y * 320 + (topFirst ? 80 : 240)) * 3 + 1], 200) << y;
-      EXPECT_LT(stills[0].rgb[(y * 320 + (topFirst ? 240 : 80)) * 3 + 1], 55) << y;
-    }
-  }
-}
-
-// One second of 640x360 and then one of 320x240 in the same stream: each still has its own
-// frame's size, with the picture where it belongs.
-TEST(SizeChanges, EachStillHasItsOwnFramesSize) {
-  const std::string encoder = "-vf setsar=1 -c:v libx264 -preset ultrafast -bf 0";
-  const std::string parts =
-      "concat:" + numberedClip("size-640.ts", 640, 360, 30, 1, encoder).string() + "|" +
-      numberedClip("size-320.ts", 320, 240, 30, 1, encoder + " -output_ts_offset 1").string();
-  const auto stills = captureStills(fixtureVideo("size-change.ts", "-i " + parts + " -c copy"),
-                                    {"--max-frames", "4"})
-                          .images;
-  ASSERT_EQ(stills.size(), 4u);
-  // Samples at 0.24, 0.75, 1.25 and 1.76 s; the second part numbers its frames from 0 again.
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(sizeOf(stills[i]), i < 2 ? "640x360" : "320x240");
-    EXPECT_EQ(readFrameNumber(stills[i]), i % 2 ? 22 : 7) << i;
-  }
-}
-
-TEST(PictureBudget, HoldsDecodersOfEighteenPicturesEach) {
-  const std::pair<int64_t, int> rows[] = {
-      {1920 * 1080 * 3 / 2, 19},  // 1080p, 8 bits 4:2:0
-      {3840 * 2160 * 3, 2},       // 4K, 10 bits in two bytes
-      {7680 * 4320 * 3, 1},       // 8K: one decoder, whose pictures may not all fit
-      {320 * 180 * 3 / 2, 64},   {0, 1},
-      {AVERROR(EINVAL), 1},  // the size of a pixel format FFmpeg does not know
-  };
-  for (const auto& [pictureBytes, decoders] : rows) {
-    EXPECT_EQ(decodersWithinBudget(pictureBytes), decoders) << pictureBytes;
-  }
-}
-
-// A picture is refused before it is allocated once the pictures alive with it would pass the
-// budget, the refusal is told to its decoder, and its bytes are the pool's while it lives.
-TEST(PictureBudget, RefusesPicturesThatWouldPassItBeforeAllocatingThem) {
-  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_RAWVIDEO);
-  const UniqueCodecContext decoder(avcodec_alloc_context3(codec));
-  decoder->width = 1920;
-  decoder->height = 1080;
-  decoder->pix_fmt = AV_PIX_FMT_YUV420P;
-  PicturePool pool;
-  PictureBudget budget{&pool};
-  drawPicturesFrom(budget, *decoder);
-  ASSERT_EQ(avcodec_open2(decoder.get(), codec, nullptr), 0);
-  constexpr int64_t kPictureBytes = 1920 * 1080 * 3 / 2;
-  for (const auto& [inUse, refused] : {std::pair{kPictureBudgetBytes - 2 * kPictureBytes, false},
-                                       std::pair{kPictureBudgetBytes - kPictureBytes / 2, true}}) {
-    SCOPED_TRACE(inUse);
-    pool.bytesInUse = inUse;
-    budget.exceeded = false;
-    UniqueFrame frame(av_frame_alloc());
-    frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = 1920;
-    frame->height = 1080;
-    EXPECT_EQ(decoder->get_buffer2(decoder.get(), frame.get(), 0) == 0, !refused);
-    EXPECT_EQ(budget.exceeded, refused);
-    EXPECT_EQ(pool.bytesInUse >= inUse + kPictureBytes, !refused);
-    frame.reset();
-    EXPECT_EQ(pool.bytesInUse, inUse);
   }
 }
 

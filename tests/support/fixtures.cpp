@@ -103,6 +103,22 @@ fs::path numberedClip(const std::string& fileName, int width, int height, int ra
                                     encoderWords);
 }
 
+fs::path bFramesClip() {
+  return numberedClip("numbered-b-frames.mp4", 640, 360, 10, 6,
+                      "-c:v libx264 -preset ultrafast -bf 3 -b-pyramid normal -g 10");
+}
+
+fs::path dvdClip() { return numberedClip("dvd.mpg", 720, 576, 25, 4, "-target pal-dvd"); }
+
+fs::path oneKeyframeClip() {
+  return numberedClip("one-keyframe.mpg", 640, 360, 30, 10, "-c:v mpeg2video -g 300 -bf 2");
+}
+
+fs::path intraRefreshClip() {
+  return numberedClip("intra-refresh.mp4", 320, 180, 30, 10,
+                      "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0");
+}
+
 fs::path writeBeside(const fs::path& beside, const std::string& fileName,
                      const std::string& bytes) {
   const fs::path path = beside.parent_path() / fileName;

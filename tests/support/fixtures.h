@@ -71,6 +71,14 @@ std::filesystem::path fixtureVideo(const std::string& fileName, const std::strin
 std::filesystem::path numberedClip(const std::string& fileName, int width, int height, int rate,
                                    double seconds, const std::string& encoderWords);
 
+// Numbered clips several tests take: 6 s at 10 fps, a keyframe each second, non-reference
+// B-frames between; MPEG-PS without an index, with a DVD's short open GOPs or one keyframe in all;
+// intra refresh, whose keyframes after the first only start a picture building up.
+std::filesystem::path bFramesClip();
+std::filesystem::path dvdClip();
+std::filesystem::path oneKeyframeClip();
+std::filesystem::path intraRefreshClip();
+
 std::filesystem::path writeBeside(const std::filesystem::path& beside, const std::string& fileName,
                                   const std::string& bytes);
 
