@@ -20,9 +20,7 @@
 
 #include <atomic>
 #include <cerrno>
-#include <fstream>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "cli/capabilities.h"
@@ -31,7 +29,6 @@
 #include "cli/process_limits.h"
 #include "extract/capture.h"
 #include "extract/plan.h"
-#include "media/media.h"
 #include "support/fixtures.h"
 
 namespace framepick::testing {
@@ -67,9 +64,8 @@ void recordRefusal(int, siginfo_t* info, void* context) {
   static_cast<ucontext_t*>(context)->uc_mcontext.gregs[REG_RAX] = -EPERM;
 }
 
-// Runs `body` in a child that confines itself as a run of the tool does (optionally as another
-// user), after the caller left it descriptors, and returns what it said, then the calls a
-// trapping filter refused.
+// Runs `body` in a child confined as a run is (as `user` if given), after the caller left it
+// descriptors; returns what it said, then the calls a trapping filter refused.
 std::string inConfinedChild(const fs::path& video, const fs::path& output,
                             std::optional<uid_t> user, Refusal refusal,
                             const std::function<void(const AssetHandle&, std::ostream&)>& body) {
@@ -114,7 +110,7 @@ std::function<long()> raw(long call, Arguments... arguments) {
   return [=] { return syscall(call, arguments...); };
 }
 
-// Setting one of the process's own limits one past the bound a run sets it to: as a raise, refused.
+// One of the process's own limits set one past a run's bound: a raise, so refused.
 std::function<long()> raiseLimit(int resource, rlim_t pastBound) {
   return [=] {
     const rlimit raised{pastBound, pastBound};
@@ -131,7 +127,7 @@ void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, 
   static char scratch[4096] __attribute__((aligned(4096)));
   rlimit limits{};
   const int frame = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-  std::vector<std::pair<const char*, std::function<long()>>> attempts = {
+  const std::pair<const char*, std::function<long()>> attempts[] = {
       {"read inside", raw(SYS_openat, AT_FDCWD, in.c_str(), O_RDONLY)},
       {"open outside as a path", raw(SYS_openat, AT_FDCWD, out.c_str(), O_PATH)},
       {"overwrite inside", raw(SYS_openat, AT_FDCWD, in.c_str(), O_WRONLY | O_TRUNC)},
@@ -160,46 +156,43 @@ void tryEscapes(const fs::path& output, const fs::path& outside, int inherited, 
       {"mount", raw(SYS_mount, "none", output.c_str(), "tmpfs", 0, nullptr)},
       {"execve", raw(SYS_execve, "/bin/true", nullptr, nullptr)},
       {"socket", raw(SYS_socket, AF_INET, SOCK_STREAM, 0)},
-  };
   // Sanitizer builds leave processes, tracing, listing and heap size to LeakSanitizer.
 #ifndef FRAMEPICK_SANITIZED
-  attempts.insert(
-      attempts.end(),
-      {{"list inside",
-        [&] {
-          const long fd =
-              syscall(SYS_openat, AT_FDCWD, output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-          return fd < 0 ? fd : syscall(SYS_getdents64, fd, scratch, sizeof scratch);
-        }},
-       {"dumpable", raw(SYS_prctl, PR_SET_DUMPABLE, 1)},
-       {"cores of the parent", raw(SYS_sched_getaffinity, parent, sizeof scratch, scratch)},
-       {"trace the parent", raw(SYS_ptrace, PTRACE_SEIZE, parent, nullptr, nullptr)},
-       {"fork",
-        [] {
-          const long pid = syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
-          if (pid == 0) _exit(0);
-          return pid;
-        }},
-       {"raise the heap limit", raiseLimit(RLIMIT_DATA, (rlim_t{2} << 30) + 1)},
-       {"grow past the address space limit",
-        raw(SYS_mmap, nullptr, size_t{3} << 30, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-            -1, 0)}});
+      {"list inside",
+       [&] {
+         const long fd =
+             syscall(SYS_openat, AT_FDCWD, output.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+         return fd < 0 ? fd : syscall(SYS_getdents64, fd, scratch, sizeof scratch);
+       }},
+      {"dumpable", raw(SYS_prctl, PR_SET_DUMPABLE, 1)},
+      {"cores of the parent", raw(SYS_sched_getaffinity, parent, sizeof scratch, scratch)},
+      {"trace the parent", raw(SYS_ptrace, PTRACE_SEIZE, parent, nullptr, nullptr)},
+      {"fork",
+       [] {
+         const long pid = syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0);
+         if (pid == 0) _exit(0);
+         return pid;
+       }},
+      {"raise the heap limit", raiseLimit(RLIMIT_DATA, (rlim_t{2} << 30) + 1)},
+      {"grow past the address space limit",
+       raw(SYS_mmap, nullptr, size_t{3} << 30, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+           -1, 0)},
 #endif
+  };
   for (const auto& [name, call] : attempts) {
     if (call() != -1) said << name << ": allowed\n";
   }
 }
 
+// Frame threads and B-frames: the decoder starts threads once the process is confined.
 fs::path threadedVideo() {
-  // Frame threads and B-frames: the decoder starts threads once the process is confined.
   return fixtureVideo(
       "confined.mp4",
       "-f lavfi -i testsrc2=s=640x360:r=25:d=2 -c:v libx264 -preset ultrafast -bf 3");
 }
 
-// What the run itself does: frames taken by several threaded decoders at once, and one removed,
-// as a failed write removes its temporary file. A directory in the second frame's place gets the
-// kernel's own answer, not the confinement's refusal.
+// What a run does: frames taken by threaded decoders at once, and one removed, as a failed write
+// removes its temporary file. A directory in frame 2's place gets the kernel's answer, not ours.
 void takeFrames(const AssetHandle& asset, const fs::path& output, std::ostream& said) {
   loadAsset(*asset);
   const FrameGeneratorHandle generator = makeFrameGenerator(*asset, 320);
@@ -224,9 +217,8 @@ TEST_P(Confined, CodeTakingOverTheDecoderFindsEveryWayOutShut) {
   if (asNobody && getuid() != 0) GTEST_SKIP() << "only root can become another user";
   ScratchDirectory work;
   const fs::path output = work.path() / "frames", outside = work.path() / "outside.txt";
-  fs::create_directories(output / "kept");
-  fs::create_directory(output / "frame-002.jpg");
-  fs::create_directory(output / "locked");
+  for (const char* name : {"kept", "frame-002.jpg", "locked"})
+    fs::create_directories(output / name);
   fs::permissions(output / "locked", fs::perms::owner_read | fs::perms::owner_exec);
   fs::permissions(work.path(), fs::perms::all, fs::perm_options::add);
   fs::permissions(output, fs::perms::all, fs::perm_options::add);
@@ -286,9 +278,8 @@ TEST(Confinement, EveryDecoderNeedsOnlyTheAllowedCalls) {
   }
 }
 
-// Callers that require confinement get it or a fatal report before the input is parsed, here
-// by a kernel that, as far as the tool can tell, has no Landlock. Any level but best-effort
-// requires it.
+// Callers that require confinement (any level but best-effort) get it, or a fatal report before
+// the input is parsed, here from a kernel that seems to have no Landlock.
 TEST(Confinement, IsReportedUnavailableWhereTheCallerRequiresIt) {
   for (const auto& [landlock, level, error] : {std::tuple{true, "required", ""},
                                                {false, "best-effort", ""},
@@ -302,7 +293,6 @@ TEST(Confinement, IsReportedUnavailableWhereTheCallerRequiresIt) {
         {}, landlock ? std::vector<std::string>{} : std::vector<std::string>{WITHOUT_LANDLOCK});
     EXPECT_EQ(result.exitStatus, *error ? 1 : 0);
     EXPECT_EQ(nlohmann::json::parse(result.out).value("error", ""), error);
-    EXPECT_EQ(result.err, "");
   }
 }
 

@@ -1,9 +1,16 @@
 #include "support/fixtures.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -13,6 +20,64 @@
 namespace framepick::testing {
 
 namespace fs = std::filesystem;
+
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::filesystem::path& workingDirectory) {
+  // exec does not change the strings it is given.
+  std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const ScratchDirectory captures;
+  const std::string out = captures.path() / "out", err = captures.path() / "err";
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("cannot start " + program);
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to exec. SIGXFSZ starts at its default action,
+    // ending the process, whatever the test runner does: the program must turn it off itself.
+    dup2(open("/dev/null", O_RDONLY), 0);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+    signal(SIGXFSZ, SIG_DFL);
+    if (workingDirectory.empty() || chdir(workingDirectory.c_str()) == 0)
+      execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  pid_t ended = 0;
+  while ((ended = wait4(pid, &status, 0, &usage)) < 0 && errno == EINTR) continue;
+  const bool exited = ended == pid && WIFEXITED(status);
+  return {exited ? WEXITSTATUS(status) : -1, readWholeFile(out), readWholeFile(err),
+          usage.ru_maxrss};
+}
+
+ProcessResult runFramepick(const std::vector<std::string>& arguments,
+                           const std::filesystem::path& workingDirectory,
+                           const std::vector<std::string>& launcher) {
+  std::vector<std::string> command = launcher;
+  const char* wrapper = std::getenv("FRAMEPICK_TEST_WRAPPER");
+  std::istringstream words(wrapper ? wrapper : "");
+  for (std::string word; words >> word;) command.push_back(word);
+  command.push_back(FRAMEPICK_BINARY);
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  ProcessResult result =
+      runProcess(command.front(), {command.begin() + 1, command.end()}, workingDirectory);
+  // Callers are promised one schema-valid document and nothing on stderr, whatever the run met.
+  if (result.exitStatus != 127) {
+    EXPECT_EQ(result.err, "");
+    const ScratchDirectory work;
+    std::ofstream(work.path() / "report.json", std::ios::binary) << result.out;
+    const ProcessResult checked =
+        runProcess(FRAMEPICK_SCHEMA_PYTHON, {FRAMEPICK_REPORT_CHECKER, FRAMEPICK_REPORT_SCHEMA,
+                                             (work.path() / "report.json").string()});
+    EXPECT_EQ(checked.exitStatus, 0) << checked.out << checked.err << "the report:\n" << result.out;
+  }
+#ifndef FRAMEPICK_SANITIZED
+  if (command.front() == FRAMEPICK_BINARY) return result;
+#endif
+  result.maxResidentKilobytes.reset();
+  return result;
+}
 
 fs::path fixtureVideo(const std::string& fileName, const std::string& ffmpegWords) {
   static const ScratchDirectory directory;
@@ -36,6 +101,22 @@ fs::path numberedClip(const std::string& fileName, int width, int height, int ra
                                     "':cb=128:cr=128,scale=" + std::to_string(width) + ":" +
                                     std::to_string(height) + ":flags=neighbor,format=yuv420p " +
                                     encoderWords);
+}
+
+fs::path bFramesClip() {
+  return numberedClip("numbered-b-frames.mp4", 640, 360, 10, 6,
+                      "-c:v libx264 -preset ultrafast -bf 3 -b-pyramid normal -g 10");
+}
+
+fs::path dvdClip() { return numberedClip("dvd.mpg", 720, 576, 25, 4, "-target pal-dvd"); }
+
+fs::path oneKeyframeClip() {
+  return numberedClip("one-keyframe.mpg", 640, 360, 30, 10, "-c:v mpeg2video -g 300 -bf 2");
+}
+
+fs::path intraRefreshClip() {
+  return numberedClip("intra-refresh.mp4", 320, 180, 30, 10,
+                      "-c:v libx264 -x264-params intra-refresh=1:keyint=60:bframes=0");
 }
 
 fs::path writeBeside(const fs::path& beside, const std::string& fileName,
@@ -67,8 +148,7 @@ uint32_t readBigEndian32(const std::string& bytes, size_t at) {
   return value;
 }
 
-// The boxes from the top of an MP4 file down `path`, each found in the one before; throws when
-// one is missing.
+// The boxes down `path` from the top of an MP4 file; throws when one is missing.
 std::vector<size_t> boxPath(const std::string& bytes, const std::vector<const char*>& path) {
   std::vector<size_t> boxes;
   size_t from = 0, to = bytes.size();
@@ -97,8 +177,7 @@ void replaceBox(std::string& bytes, std::vector<size_t> boxes, const std::string
 fs::path withDisplayMatrix(const fs::path& mp4, const std::string& fileName, int a, int b, int c,
                            int d) {
   std::string bytes = readWholeFile(mp4);
-  // A version-0 track header holds the matrix 40 bytes into its content, in 16.16 fixed point:
-  // a, b, u, c, d.
+  // A version-0 track header's matrix is 40 bytes into its content, 16.16 fixed: a, b, u, c, d.
   const size_t header = boxPath(bytes, {"moov", "trak", "tkhd"}).back();
   if (bytes[header + 8] != 0) throw std::runtime_error("no version-0 track header");
   for (const auto& [at, value] : {std::pair{0, a}, {4, b}, {12, c}, {16, d}}) {
@@ -120,7 +199,8 @@ fs::path withSyncSamples(const fs::path& mp4, const std::string& fileName,
 fs::path withEditList(const fs::path& mp4, const std::string& fileName,
                       const std::vector<EditEntry>& edits) {
   std::string bytes = readWholeFile(mp4);
-  // Version-0 headers: the time scales sit 12 bytes into mvhd's and mdhd's content.
+  // Version-0 headers: the time scales are 12 bytes into mvhd's and mdhd's content. The source's
+  // own edit list gives the media time of its first frame.
   const uint32_t movieScale = readBigEndian32(bytes, boxPath(bytes, {"moov", "mvhd"}).back() + 20);
   const uint32_t mediaScale =
       readBigEndian32(bytes, boxPath(bytes, {"moov", "trak", "mdia", "mdhd"}).back() + 20);
@@ -159,9 +239,8 @@ Image decodeJpegFile(const fs::path& path) {
   const std::unique_ptr<void, int (*)(tjhandle)> decompressor(tjInitDecompress(), tjDestroy);
   int width = 0, height = 0, subsampling = 0, colorspace = 0;
   if (tjDecompressHeader3(decompressor.get(), bytes, file.size(), &width, &height, &subsampling,
-                          &colorspace) != 0) {
+                          &colorspace) != 0)
     return {};
-  }
   Image image{width, height, std::vector<uint8_t>(size_t(width) * height * 3)};
   const bool decoded = tjDecompress2(decompressor.get(), bytes, file.size(), image.rgb.data(),
                                      width, 0, height, TJPF_RGB, TJFLAG_ACCURATEDCT) == 0;
@@ -174,7 +253,6 @@ Stills captureStills(const fs::path& video, const std::vector<std::string>& opti
                                         output.path().string()};
   arguments.insert(arguments.end(), options.begin(), options.end());
   Stills stills{runFramepick(arguments), {}, {}};
-  EXPECT_EQ(stills.result.err, "");
   stills.report = nlohmann::json::parse(stills.result.out);
   for (const nlohmann::json& frame : stills.report["frames"]) {
     stills.images.push_back(decodeJpegFile(output.path() / frame["fileName"].get<std::string>()));
@@ -194,9 +272,7 @@ int readFrameNumber(const Image& image, Turn turn) {
   };
   if (std::abs(green(0.5, 0.75) - 128) > 24) return -1;
   int number = 0;
-  for (int bit = 0; bit < 12; ++bit) {
-    if (green((bit + 0.5) / 12, 0.25) > 128) number |= 1 << bit;
-  }
+  for (int bit = 0; bit < 12; ++bit) number |= (green((bit + 0.5) / 12, 0.25) > 128) << bit;
   return number;
 }
 
