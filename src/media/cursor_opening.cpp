@@ -63,33 +63,7 @@ const AVCodec* videoDecoder(const AVStream& stream) {
 Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStream& probed,
                                                  Demuxer& demuxer, PictureBudget& budget,
                                                  int threads) {
-  AVFormatContext* format = demuxer.format.get();
-  for (unsigned i = 0; i < format->nb_streams; ++i) {
-    // Never demux what is never decoded.
-    if (static_cast<int>(i) != asset.videoStream) format->streams[i]->discard = AVDISCARD_ALL;
-  }
-  AVStream* stream = format->streams[asset.videoStream];
-  const StreamClock clock{probed.time_base, presentationStartPts(asset, probed)};
-  bool positionKnown = &demuxer == asset.demuxer.get() && asset.readPositionAtStart;
-  // Matroska reads its keyframe index (cues) only at the first seek; without it every target
-  // would be reached by decoding from the start.
-  if (avformat_index_get_entries_count(stream) < 2 &&
-      avformat_seek_file(format, stream->index, INT64_MIN, INT64_MIN, INT64_MIN, 0) < 0) {
-    positionKnown = false;
-  }
-
-  // Note [intra refresh]: such an index gives no place to start but the start. Other readings
-  // of the file are only made where the first one's index gave places to start from.
-  const bool firstReading = &demuxer == asset.demuxer.get();
-  const IndexedKeyframes keyframes =
-      firstReading ? indexedKeyframes(demuxer, *stream) : IndexedKeyframes::kUnread;
-  if (keyframes != IndexedKeyframes::kUnread &&
-      avformat_seek_file(format, stream->index, INT64_MIN, streamStartOr(*stream, 0),
-                         streamStartOr(*stream, 0), 0) < 0) {
-    positionKnown = false;
-  }
-  const bool refreshPoints = keyframes == IndexedKeyframes::kRefreshPoints;
-
+  // What fails the video outright is known before the file is read any further.
   const Size coded = codedSize(asset, probed);
   if (coded.width * coded.height > static_cast<double>(kMaxPixels)) {
     return Error{"the video's pictures of " + sizeText(coded) + " pixels are larger than the " +
@@ -100,6 +74,33 @@ Result<std::unique_ptr<DecodeCursor>> openCursor(const Asset& asset, const AVStr
     return Error{std::string("no decoder for video codec ") +
                  avcodec_get_name(probed.codecpar->codec_id)};
   }
+  AVFormatContext* format = demuxer.format.get();
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    // Never demux what is never decoded.
+    if (static_cast<int>(i) != asset.videoStream) format->streams[i]->discard = AVDISCARD_ALL;
+  }
+  AVStream* stream = format->streams[asset.videoStream];
+  const StreamClock clock{probed.time_base, presentationStartPts(asset, probed)};
+  const bool firstReading = &demuxer == asset.demuxer.get();
+  bool positionKnown = firstReading && asset.readPositionAtStart;
+  // Matroska reads its keyframe index (cues) only at the first seek; without it every target
+  // would be reached by decoding from the start.
+  if (avformat_index_get_entries_count(stream) < 2 &&
+      avformat_seek_file(format, stream->index, INT64_MIN, INT64_MIN, INT64_MIN, 0) < 0) {
+    positionKnown = false;
+  }
+
+  // Note [intra refresh]: such an index gives no place to start but the start. Other readings
+  // of the file are only made where the first one's index gave places to start from.
+  const IndexedKeyframes keyframes =
+      firstReading ? indexedKeyframes(demuxer, *stream) : IndexedKeyframes::kUnread;
+  if (keyframes != IndexedKeyframes::kUnread &&
+      avformat_seek_file(format, stream->index, INT64_MIN, streamStartOr(*stream, 0),
+                         streamStartOr(*stream, 0), 0) < 0) {
+    positionKnown = false;
+  }
+  const bool refreshPoints = keyframes == IndexedKeyframes::kRefreshPoints;
+
   CursorParts parts{
       .demuxer = &demuxer,
       .stream = stream,
